@@ -1,0 +1,164 @@
+#include "entry/plugin_state.h"
+#include "log/log.h"
+#include "platform/peb.h"
+#include "platform/platform.h"
+
+namespace {
+
+// 32-bit loader structures, by the offsets Windows uses.
+constexpr uint32_t kPebLdr = 0x0C;
+constexpr uint32_t kLdrInMemoryOrderList = 0x14;
+constexpr uint32_t kNodeDllBase = 0x10;
+constexpr uint32_t kNodeNameLength = 0x24;
+constexpr uint32_t kNodeNameBuffer = 0x28;
+
+// PE32 image fields.
+constexpr uint32_t kDosLfanew = 0x3C;
+constexpr uint32_t kNtSignature = 0x4550;
+constexpr uint32_t kNtExportRva = 0x78;
+constexpr uint32_t kNtExportSize = 0x7C;
+constexpr uint32_t kExportNumberOfNames = 0x18;
+constexpr uint32_t kExportFunctions = 0x1C;
+constexpr uint32_t kExportNames = 0x20;
+constexpr uint32_t kExportOrdinals = 0x24;
+
+constexpr int32_t kMaxForwardDepth = 5;
+constexpr uint32_t kModulePartSize = 64;
+constexpr uint32_t kFunctionPartSize = 96;
+constexpr uint32_t kModulePartLimit = 59;
+
+template <typename T>
+T Load(uintptr_t address) {
+  return *reinterpret_cast<const T*>(address);
+}
+
+uint8_t FoldCase(uint8_t c) {
+  return (c >= 0x41 && c <= 0x5A) ? static_cast<uint8_t>(c + 0x20) : c;
+}
+
+bool BaseNameMatches(const uint16_t* unitName, uint32_t units,
+                     const char* wanted) {
+  for (uint32_t i = 0; i < units; ++i) {
+    if (wanted[i] == '\0') {
+      return false;
+    }
+    uint8_t a = FoldCase(static_cast<uint8_t>(wanted[i]));
+    uint8_t b = FoldCase(static_cast<uint8_t>(unitName[i] & 0xFF));
+    if (a != b) {
+      return false;
+    }
+  }
+  return wanted[units] == '\0';
+}
+
+bool ExportNameEquals(const char* exportName, const char* wanted) {
+  uint32_t i = 0;
+  while (exportName[i] == wanted[i]) {
+    if (exportName[i] == '\0') {
+      return true;
+    }
+    ++i;
+  }
+  return false;
+}
+
+}  // namespace
+
+uintptr_t FindLoadedModule(const char* name) {
+  uintptr_t peb = ReadPebPointer();
+  if (peb == 0) {
+    return 0;
+  }
+  uintptr_t ldr = Load<uintptr_t>(peb + kPebLdr);
+  if (ldr == 0) {
+    return 0;
+  }
+  uintptr_t head = ldr + kLdrInMemoryOrderList;
+  uintptr_t node = Load<uintptr_t>(head);
+  while (node != 0 && node != head) {
+    uintptr_t base = Load<uintptr_t>(node + kNodeDllBase);
+    const uint16_t* buffer = Load<const uint16_t*>(node + kNodeNameBuffer);
+    if (base != 0 && buffer != nullptr && name != nullptr) {
+      uint32_t units = Load<uint16_t>(node + kNodeNameLength) / 2u;
+      if (BaseNameMatches(buffer, units, name)) {
+        return base;
+      }
+    }
+    node = Load<uintptr_t>(node);
+  }
+  return 0;
+}
+
+uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth) {
+  if (name == nullptr || depth >= kMaxForwardDepth) {
+    return 0;
+  }
+  uint32_t lfanew = Load<uint32_t>(imageBase + kDosLfanew);
+  uintptr_t nt = imageBase + lfanew;
+  if (Load<uint32_t>(nt) != kNtSignature) {
+    return 0;
+  }
+  uint32_t dirRva = Load<uint32_t>(nt + kNtExportRva);
+  if (dirRva == 0) {
+    return 0;
+  }
+  uint32_t dirSize = Load<uint32_t>(nt + kNtExportSize);
+  uintptr_t dir = imageBase + dirRva;
+  uint32_t count = Load<uint32_t>(dir + kExportNumberOfNames);
+  if (count == 0) {
+    return 0;
+  }
+  uintptr_t functions = imageBase + Load<uint32_t>(dir + kExportFunctions);
+  uintptr_t names = imageBase + Load<uint32_t>(dir + kExportNames);
+  uintptr_t ordinals = imageBase + Load<uint32_t>(dir + kExportOrdinals);
+
+  uint32_t index = 0;
+  for (;; ++index) {
+    if (index == count) {
+      return 0;
+    }
+    const char* exportName = reinterpret_cast<const char*>(
+        imageBase + Load<uint32_t>(names + index * 4u));
+    if (ExportNameEquals(exportName, name)) {
+      break;
+    }
+  }
+  uint16_t slot = Load<uint16_t>(ordinals + index * 2u);
+  uint32_t rva = Load<uint32_t>(functions + slot * 4u);
+  if (rva < dirRva || rva >= dirRva + dirSize) {
+    return imageBase + rva;
+  }
+
+  // A forwarder: "MODULE.Function".
+  const char* text = reinterpret_cast<const char*>(imageBase + rva);
+  char modulePart[kModulePartSize];
+  char functionPart[kFunctionPartSize];
+  uint32_t j = 0;
+  for (;; ++j) {
+    char c = text[j];
+    if (c == '\0') {
+      return 0;
+    }
+    if (c == '.') {
+      break;
+    }
+    if (j >= kModulePartLimit) {
+      return 0;
+    }
+    modulePart[j] = c;
+  }
+  modulePart[j] = '\0';
+  AppendText(modulePart, ".dll", kModulePartSize);
+  const char* rest = text + j + 1;
+  uint32_t k = 0;
+  while (k < kFunctionPartSize - 1 && rest[k] != '\0') {
+    functionPart[k] = rest[k];
+    ++k;
+  }
+  functionPart[k] = '\0';
+  uintptr_t target = FindLoadedModule(modulePart);
+  if (target == 0 || functionPart[0] == '#') {
+    return 0;
+  }
+  return ResolveExport(target, functionPart, depth + 1);
+}
