@@ -1,0 +1,151 @@
+// The simulated 32-bit Windows process around the plug-in's Linux build:
+// a loader list, a kernel32 image with a real export table whose entries are
+// stdcall stand-ins backed by POSIX, and a page table behind VirtualQuery and
+// VirtualProtect over real mappings.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Windows constants.
+constexpr uint32_t kPageNoAccess = 0x01;
+constexpr uint32_t kPageReadOnly = 0x02;
+constexpr uint32_t kPageReadWrite = 0x04;
+constexpr uint32_t kPageExecute = 0x10;
+constexpr uint32_t kPageExecuteRead = 0x20;
+constexpr uint32_t kPageExecuteReadWrite = 0x40;
+constexpr uint32_t kPageGuard = 0x100;
+constexpr uint32_t kMemCommit = 0x1000;
+constexpr uint32_t kMemReserve = 0x2000;
+constexpr uint32_t kMemFree = 0x10000;
+constexpr uint32_t kPageSize = 0x1000;
+
+// ---- Memory -------------------------------------------------------------
+// Maps real pages at a fixed address (once per process; mapping the same
+// range again zero-fills it) and registers them as committed with the given
+// protection. The range is page aligned. Aborts the test process when the
+// address range is taken by something else.
+void MapFixed(uintptr_t base, uint32_t size, uint32_t protect = kPageReadWrite);
+// Maps real pages anywhere, aligned to `alignment` (a power of two, at least
+// a page), registers them committed; returns the base.
+uintptr_t MapAnywhere(uint32_t size, uint32_t alignment, uint32_t protect = kPageReadWrite);
+// Changes what VirtualQuery reports for whole pages, and the real protection
+// (mprotect) to match: free and reserved pages become PROT_NONE.
+void SetProtect(uintptr_t base, uint32_t size, uint32_t protect);
+void SetState(uintptr_t base, uint32_t size, uint32_t state);
+// Committed read-write memory from a simulated heap region (zeroed, never
+// freed until Reset).
+void* Allocate(uint32_t size, uint32_t alignment = 16);
+// What VirtualQuery reports for an address (no fault injection, no count).
+uint32_t ProtectOf(uintptr_t address);
+uint32_t StateOf(uintptr_t address);
+
+// ---- Loader list --------------------------------------------------------
+// Appends a module to the in-memory-order list; the name is stored as UTF-16.
+// Returns the address of its LDR_DATA_TABLE_ENTRY.
+uintptr_t AddModule(const std::string& baseName, uintptr_t dllBase);
+// Entry with explicit fields, for odd shapes (null base or name buffer,
+// odd byte length).
+uintptr_t AddModuleRaw(uintptr_t dllBase, const uint16_t* nameBuffer, uint16_t lengthBytes);
+void RemoveModule(uintptr_t dllBase);
+// Loader list shapes: the normal one, a null PEB, a null Ldr, an empty list
+// whose Flink is the head, an empty list whose Flink is null.
+enum class LoaderShape { Normal, NullPeb, NullLdr, EmptyHead, EmptyNull };
+void SetLoaderShape(LoaderShape shape);
+
+// ---- PE images ------------------------------------------------------------
+// One export of a built image: either a function address, a forwarder text,
+// or a raw RVA.
+struct Export {
+  std::string name;
+  uintptr_t address = 0;      // used when forwarder is empty and !useRva
+  std::string forwarder;      // "MODULE.Function": stored inside the export directory
+  bool useRva = false;
+  uint32_t rva = 0;
+};
+// Builds a mapped PE32 image (DOS header, NT headers, export directory with
+// name, ordinal and function tables, names in the given order) in memory
+// from MapAnywhere and returns its base. `sizeOfImage` 0 means "as needed".
+uintptr_t BuildImage(const std::vector<Export>& exports, uint32_t sizeOfImage = 0);
+// RVA and size of a built image's export directory.
+uint32_t ExportDirectoryRva(uintptr_t imageBase);
+uint32_t ExportDirectorySize(uintptr_t imageBase);
+
+// The kernel32 image that Reset builds and puts first in the loader list.
+uintptr_t Kernel32Base();
+// The eight stand-ins, by name ("CreateThread", ... "CloseHandle").
+uintptr_t StandIn(const std::string& name);
+// Rebuilds kernel32 (same base) with the given exports; the default set is
+// the eight stand-ins.
+void RebuildKernel32(const std::vector<Export>& exports);
+std::vector<Export> DefaultKernel32Exports();
+// Convenience: the default set without the named entries.
+void RemoveKernel32Exports(const std::vector<std::string>& names);
+
+// ---- Faults ---------------------------------------------------------------
+struct Faults {
+  // VirtualProtect calls that change to PAGE_EXECUTE_READWRITE are counted;
+  // the call with this 1-based number fails (0: none fails).
+  int virtualProtectFailAt = 0;
+  bool virtualProtectFailAll = false;  // every lifting call fails
+  bool virtualQueryFail = false;       // returns 0
+  bool createFileFail = false;         // returns INVALID_HANDLE_VALUE
+  bool createThreadFail = false;       // returns null, starts nothing
+  bool writeFileFail = false;          // returns 0, writes nothing
+  int writeFileShortBy = 0;            // writes this many bytes fewer
+};
+Faults& Fault();
+
+// ---- Records ----------------------------------------------------------------
+struct CreateFileCall {
+  std::string name;
+  uint32_t access, share, disposition, flags;
+};
+struct ProtectCall {
+  uintptr_t address;
+  uint32_t size, newProtect;
+  bool succeeded;
+};
+struct Records {
+  uint32_t createThread = 0, sleep = 0, virtualProtect = 0, virtualQuery = 0;
+  uint32_t createFileA = 0, writeFile = 0, flushFileBuffers = 0, closeHandle = 0;
+  std::vector<uint32_t> sleeps;             // milliseconds asked for, in order
+  std::vector<CreateFileCall> createFiles;
+  std::vector<ProtectCall> protects;
+  std::vector<uintptr_t> closedHandles;
+  uint32_t lookupsOfVhud = 0;               // worker look-ups (see CountVhudLookups)
+};
+// The records are written by the plug-in's threads; read them after
+// StopWorker or while the worker sleeps.
+Records& Record();
+
+// ---- Time and threads -------------------------------------------------------
+// Sleep(ms) really sleeps ms * factor milliseconds (default 0.001).
+void SetTimeFactor(double factor);
+// Threads started through CreateThread.
+uint32_t ThreadsStarted();
+// Sets the plug-in's stop flag and joins every thread started through
+// CreateThread. Safe to call when none was started.
+void StopWorker();
+// Blocks until the stand-in Sleep has been called `count` times in all
+// (or the timeout in real milliseconds passes); true when reached.
+bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 5000);
+
+// ---- Process ------------------------------------------------------------------
+// Back to a fresh process: worker stopped, plug-in state at its load-time
+// values, loader list holding only kernel32.dll, default kernel32 exports,
+// faults and records cleared, time factor 0.001, current directory a fresh
+// temporary folder (see WorkDir).
+void Reset();
+std::string WorkDir();
+// The log file's bytes as written so far ("" when absent).
+std::string ReadLog();
+// Log lines without their CR LF; asserts (via the returned flag) that every
+// line ended in CR LF.
+std::vector<std::string> LogLines(bool* allEndedInCrLf = nullptr);
+
+}  // namespace sim
