@@ -131,6 +131,10 @@ uint32_t ThreadsStarted();
 // Sets the plug-in's stop flag and joins every thread started through
 // CreateThread. Safe to call when none was started.
 void StopWorker();
+// Called on the sleeping thread at the start of every stand-in Sleep, with
+// the number of Sleep calls so far (this one included) and its milliseconds.
+// Cleared by Reset.
+void SetSleepHook(void (*hook)(uint32_t count, uint32_t milliseconds));
 // Blocks until the stand-in Sleep has been called `count` times in all
 // (or the timeout in real milliseconds passes); true when reached.
 bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 5000);
@@ -142,6 +146,11 @@ bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 5000);
 // temporary folder (see WorkDir).
 void Reset();
 std::string WorkDir();
+// Sets the plug-in's eight platform entries to the stand-ins and opens the
+// log as attach does, without boot lines and without starting the worker:
+// for tests that drive installers or frames directly. False when the log
+// could not be opened.
+bool OpenLogOnly();
 // The log file's bytes as written so far ("" when absent).
 std::string ReadLog();
 // Log lines without their CR LF; asserts (via the returned flag) that every

@@ -1,0 +1,393 @@
+// kernel32 stand-ins (stdcall, POSIX-backed), faults, records, threads,
+// files and the process reset.
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "entry/plugin_state.h"
+#include "sim/internal.h"
+#include "sim/sim.h"
+
+namespace sim {
+
+void RebuildImage(uintptr_t base, const std::vector<Export>& exports);
+uint32_t ImageCapacity(uintptr_t base);
+
+namespace {
+
+// The plug-in's state as the loader maps it, before anything ran.
+const PluginState kPristine = gState;
+
+std::mutex gRecordMutex;
+std::condition_variable gSleepSignal;
+Records gRecords;
+Faults gFaults;
+double gTimeFactor = 0.001;
+uint32_t gLiftingCalls = 0;
+void (*gSleepHook)(uint32_t, uint32_t) = nullptr;
+
+struct Started {
+  pthread_t thread;
+  ThreadStartFn start;
+  void* parameter;
+};
+std::mutex gThreadMutex;
+std::vector<Started*> gThreads;
+
+constexpr uintptr_t kFileHandleBase = 0x00F00000;
+constexpr uintptr_t kThreadHandleBase = 0x00E00000;
+std::vector<int> gOpenFds;
+
+std::string gWorkDir;
+uintptr_t gKernel32 = 0;
+uintptr_t gNtdll = 0;
+
+bool IsFileHandle(Handle h, int* fd) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(h);
+  if (v < kFileHandleBase || v >= kFileHandleBase + 0x40000) return false;
+  *fd = static_cast<int>((v - kFileHandleBase) / 4);
+  return true;
+}
+
+void* ThreadMain(void* arg) {
+  auto* s = static_cast<Started*>(arg);
+  s->start(s->parameter);
+  return nullptr;
+}
+
+Handle QI_STDCALL StandInCreateThread(void* security, uint32_t stackSize, ThreadStartFn start,
+                                      void* parameter, uint32_t flags, uint32_t* threadId) {
+  (void)security;
+  (void)stackSize;
+  (void)flags;
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.createThread;
+  }
+  if (gFaults.createThreadFail) return nullptr;
+  auto* s = new Started{pthread_t(), start, parameter};
+  std::lock_guard<std::mutex> lock(gThreadMutex);
+  if (pthread_create(&s->thread, nullptr, ThreadMain, s) != 0) {
+    delete s;
+    return nullptr;
+  }
+  gThreads.push_back(s);
+  if (threadId != nullptr) *threadId = static_cast<uint32_t>(gThreads.size());
+  return reinterpret_cast<Handle>(kThreadHandleBase + gThreads.size() * 4);
+}
+
+void QI_STDCALL StandInSleep(uint32_t milliseconds) {
+  uint32_t count;
+  void (*hook)(uint32_t, uint32_t);
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.sleep;
+    gRecords.sleeps.push_back(milliseconds);
+    count = gRecords.sleep;
+    hook = gSleepHook;
+  }
+  gSleepSignal.notify_all();
+  if (hook != nullptr) hook(count, milliseconds);
+  double us = milliseconds * 1000.0 * gTimeFactor;
+  if (us >= 1.0) usleep(static_cast<useconds_t>(us));
+}
+
+int32_t QI_STDCALL StandInVirtualProtect(void* address, uint32_t size, uint32_t newProtect,
+                                         uint32_t* oldProtect) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  bool fail = false;
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.virtualProtect;
+    if (newProtect == kPageExecuteReadWrite) {
+      ++gLiftingCalls;
+      fail = gFaults.virtualProtectFailAll ||
+             (gFaults.virtualProtectFailAt != 0 &&
+              gLiftingCalls == static_cast<uint32_t>(gFaults.virtualProtectFailAt));
+    }
+  }
+  bool ok = !fail && ChangeProtect(at, size, newProtect, oldProtect);
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  gRecords.protects.push_back(ProtectCall{at, size, newProtect, ok});
+  return ok ? 1 : 0;
+}
+
+uint32_t QI_STDCALL StandInVirtualQuery(const void* address, MemoryBasicInformation* info,
+                                        uint32_t length) {
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.virtualQuery;
+  }
+  if (gFaults.virtualQueryFail || info == nullptr || length < sizeof(MemoryBasicInformation)) {
+    return 0;
+  }
+  MemoryBasicInfo region;
+  QueryRegion(reinterpret_cast<uintptr_t>(address), &region);
+  static_assert(sizeof(region) == sizeof(*info));
+  memcpy(info, &region, sizeof(region));
+  return sizeof(MemoryBasicInformation);
+}
+
+Handle QI_STDCALL StandInCreateFileA(const char* name, uint32_t access, uint32_t share,
+                                     void* security, uint32_t disposition, uint32_t flags,
+                                     Handle templateFile) {
+  (void)security;
+  (void)templateFile;
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.createFileA;
+    gRecords.createFiles.push_back(
+        CreateFileCall{name ? name : "", access, share, disposition, flags});
+  }
+  if (gFaults.createFileFail || name == nullptr) return QI_INVALID_HANDLE;
+  int oflags = O_WRONLY | O_CREAT;
+  if (disposition == 2) oflags |= O_TRUNC;  // CREATE_ALWAYS
+  int fd = open(name, oflags | O_CLOEXEC, 0644);
+  if (fd < 0) return QI_INVALID_HANDLE;
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  gOpenFds.push_back(fd);
+  return reinterpret_cast<Handle>(kFileHandleBase + static_cast<uintptr_t>(fd) * 4);
+}
+
+int32_t QI_STDCALL StandInWriteFile(Handle file, const void* data, uint32_t count,
+                                    uint32_t* written, void* overlapped) {
+  (void)overlapped;
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.writeFile;
+  }
+  int fd;
+  if (gFaults.writeFileFail || !IsFileHandle(file, &fd)) return 0;
+  uint32_t n = count;
+  if (gFaults.writeFileShortBy > 0) {
+    n = count > static_cast<uint32_t>(gFaults.writeFileShortBy) ? count - gFaults.writeFileShortBy
+                                                                : 0;
+  }
+  ssize_t done = n == 0 ? 0 : write(fd, data, n);
+  if (written != nullptr) *written = done > 0 ? static_cast<uint32_t>(done) : 0;
+  return done >= 0 ? 1 : 0;
+}
+
+int32_t QI_STDCALL StandInFlushFileBuffers(Handle file) {
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  ++gRecords.flushFileBuffers;
+  int fd;
+  return IsFileHandle(file, &fd) ? 1 : 0;
+}
+
+int32_t QI_STDCALL StandInCloseHandle(Handle handle) {
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  ++gRecords.closeHandle;
+  gRecords.closedHandles.push_back(reinterpret_cast<uintptr_t>(handle));
+  int fd;
+  if (IsFileHandle(handle, &fd)) {
+    for (size_t i = 0; i < gOpenFds.size(); ++i) {
+      if (gOpenFds[i] == fd) {
+        close(fd);
+        gOpenFds.erase(gOpenFds.begin() + static_cast<long>(i));
+        return 1;
+      }
+    }
+    return 0;
+  }
+  return 1;
+}
+
+// Decoys whose names share prefixes with the eight; calling one is a fault.
+uint32_t QI_STDCALL Decoy() {
+  fprintf(stderr, "sim: a decoy kernel32 export was called\n");
+  abort();
+}
+
+struct Named {
+  const char* name;
+  uintptr_t address;
+};
+
+const Named kStandIns[] = {
+    {"CreateThread", reinterpret_cast<uintptr_t>(&StandInCreateThread)},
+    {"Sleep", reinterpret_cast<uintptr_t>(&StandInSleep)},
+    {"VirtualProtect", reinterpret_cast<uintptr_t>(&StandInVirtualProtect)},
+    {"VirtualQuery", reinterpret_cast<uintptr_t>(&StandInVirtualQuery)},
+    {"CreateFileA", reinterpret_cast<uintptr_t>(&StandInCreateFileA)},
+    {"WriteFile", reinterpret_cast<uintptr_t>(&StandInWriteFile)},
+    {"FlushFileBuffers", reinterpret_cast<uintptr_t>(&StandInFlushFileBuffers)},
+    {"CloseHandle", reinterpret_cast<uintptr_t>(&StandInCloseHandle)},
+};
+
+}  // namespace
+
+std::mutex& RecordMutex() { return gRecordMutex; }
+
+uintptr_t StandIn(const std::string& name) {
+  for (const Named& n : kStandIns) {
+    if (name == n.name) return n.address;
+  }
+  return 0;
+}
+
+std::vector<Export> DefaultKernel32Exports() {
+  // Sorted by name, as a real export table is, with decoys around the eight.
+  const char* decoys[] = {"CreateFileW", "CreateThreadpool", "SleepEx", "VirtualProtectEx",
+                          "VirtualQueryEx", "WriteFileEx", "CloseHandleEx"};
+  std::vector<Export> all;
+  for (const Named& n : kStandIns) {
+    Export e;
+    e.name = n.name;
+    e.address = n.address;
+    all.push_back(e);
+  }
+  for (const char* d : decoys) {
+    Export e;
+    e.name = d;
+    e.address = reinterpret_cast<uintptr_t>(&Decoy);
+    all.push_back(e);
+  }
+  std::sort(all.begin(), all.end(),
+            [](const Export& a, const Export& b) { return a.name < b.name; });
+  return all;
+}
+
+uintptr_t Kernel32Base() { return gKernel32; }
+
+void RebuildKernel32(const std::vector<Export>& exports) { RebuildImage(gKernel32, exports); }
+
+void RemoveKernel32Exports(const std::vector<std::string>& names) {
+  std::vector<Export> kept;
+  for (const Export& e : DefaultKernel32Exports()) {
+    bool drop = false;
+    for (const std::string& n : names) drop = drop || e.name == n;
+    if (!drop) kept.push_back(e);
+  }
+  RebuildKernel32(kept);
+}
+
+Faults& Fault() { return gFaults; }
+Records& Record() { return gRecords; }
+
+void SetTimeFactor(double factor) { gTimeFactor = factor; }
+
+void SetSleepHook(void (*hook)(uint32_t, uint32_t)) {
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  gSleepHook = hook;
+}
+
+uint32_t ThreadsStarted() {
+  std::lock_guard<std::mutex> lock(gThreadMutex);
+  return static_cast<uint32_t>(gThreads.size());
+}
+
+void StopWorker() {
+  __atomic_store_n(&gState.stopRequested, 1, __ATOMIC_RELEASE);
+  std::vector<Started*> threads;
+  {
+    std::lock_guard<std::mutex> lock(gThreadMutex);
+    threads.swap(gThreads);
+  }
+  for (Started* s : threads) {
+    pthread_join(s->thread, nullptr);
+    delete s;
+  }
+}
+
+bool WaitForSleeps(uint32_t count, uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(gRecordMutex);
+  return gSleepSignal.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return gRecords.sleep >= count; });
+}
+
+bool OpenLogOnly() {
+  gState.api.createThread = &StandInCreateThread;
+  gState.api.sleep = &StandInSleep;
+  gState.api.virtualProtect = &StandInVirtualProtect;
+  gState.api.virtualQuery = &StandInVirtualQuery;
+  gState.api.createFileA = &StandInCreateFileA;
+  gState.api.writeFile = &StandInWriteFile;
+  gState.api.flushFileBuffers = &StandInFlushFileBuffers;
+  gState.api.closeHandle = &StandInCloseHandle;
+  gState.logFile = StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80,
+                                      nullptr);
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  gRecords = Records();
+  return gState.logFile != QI_INVALID_HANDLE;
+}
+
+void ResetFilesAndThreads() {
+  StopWorker();
+  std::lock_guard<std::mutex> lock(gRecordMutex);
+  for (int fd : gOpenFds) close(fd);
+  gOpenFds.clear();
+  gRecords = Records();
+  gFaults = Faults();
+  gLiftingCalls = 0;
+  gTimeFactor = 0.001;
+  gSleepHook = nullptr;
+}
+
+void Reset() {
+  ResetFilesAndThreads();
+  __builtin_memcpy(&gState, &kPristine, sizeof(PluginState));
+  ResetMemory();
+  ResetLoader();
+  if (gKernel32 == 0) {
+    gKernel32 = BuildImage(DefaultKernel32Exports(), 0x10000);
+    gNtdll = BuildImage({}, 0x10000);
+  } else {
+    RebuildKernel32(DefaultKernel32Exports());
+  }
+  AddModule("ntdll.dll", gNtdll);
+  AddModule("KERNEL32.DLL", gKernel32);
+
+  if (!gWorkDir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(gWorkDir, ignored);
+  }
+  char path[] = "/tmp/qi-sim-XXXXXX";
+  if (mkdtemp(path) == nullptr) abort();
+  gWorkDir = path;
+  if (chdir(path) != 0) abort();
+}
+
+std::string WorkDir() { return gWorkDir; }
+
+std::string ReadLog() {
+  std::ifstream in(gWorkDir + "/Quorvel_Icons.log", std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<std::string> LogLines(bool* allEndedInCrLf) {
+  std::string text = ReadLog();
+  std::vector<std::string> lines;
+  bool ok = true;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(at));
+      ok = false;
+      break;
+    }
+    std::string line = text.substr(at, end - at);
+    if (line.find('\n') != std::string::npos || line.find('\r') != std::string::npos) ok = false;
+    lines.push_back(line);
+    at = end + 2;
+  }
+  if (allEndedInCrLf != nullptr) *allEndedInCrLf = ok;
+  return lines;
+}
+
+}  // namespace sim
