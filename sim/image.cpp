@@ -27,7 +27,8 @@ uint32_t Align(uint32_t v, uint32_t a) { return (v + a - 1) & ~(a - 1); }
 uint32_t NeededSize(const std::vector<Export>& exports) {
   uint32_t n = static_cast<uint32_t>(exports.size());
   uint32_t size = kExportRva + 40 + n * 10;
-  for (const Export& e : exports) size += static_cast<uint32_t>(e.name.size() + e.forwarder.size() + 2);
+  for (const Export& e : exports)
+    size += static_cast<uint32_t>(e.name.size() + e.forwarder.size() + 2);
   return Align(size + 16, 0x1000);
 }
 
@@ -40,16 +41,16 @@ void Write(uintptr_t base, uint32_t capacity, uint32_t sizeOfImage,
   // NT headers: signature, file header, optional header.
   uintptr_t nt = base + kLfanew;
   Put32(nt, 0x4550);
-  Put16(nt + 4, 0x14C);       // i386
-  Put16(nt + 4 + 16, 0xE0);   // optional header size
-  Put16(nt + 4 + 18, 0x2102); // executable, 32-bit, DLL
-  Put16(nt + 0x18, 0x10B);    // PE32
+  Put16(nt + 4, 0x14C);        // i386
+  Put16(nt + 4 + 16, 0xE0);    // optional header size
+  Put16(nt + 4 + 18, 0x2102);  // executable, 32-bit, DLL
+  Put16(nt + 0x18, 0x10B);     // PE32
   Put32(nt + 0x18 + 28, static_cast<uint32_t>(base));
-  Put32(nt + 0x38, 0x1000);   // section alignment
-  Put32(nt + 0x3C, 0x200);    // file alignment
+  Put32(nt + 0x38, 0x1000);  // section alignment
+  Put32(nt + 0x3C, 0x200);   // file alignment
   Put32(nt + 0x50, sizeOfImage);
-  Put32(nt + 0x54, 0x400);    // size of headers
-  Put32(nt + 0x74, 16);       // data directories
+  Put32(nt + 0x54, 0x400);  // size of headers
+  Put32(nt + 0x74, 16);     // data directories
 
   uint32_t n = static_cast<uint32_t>(exports.size());
   uint32_t functions = kExportRva + 40;
@@ -57,9 +58,9 @@ void Write(uintptr_t base, uint32_t capacity, uint32_t sizeOfImage,
   uint32_t ordinals = names + n * 4;
   uint32_t strings = ordinals + n * 2;
   uintptr_t dir = base + kExportRva;
-  Put32(dir + 0x10, 1);   // ordinal base (not read by the plug-in)
-  Put32(dir + 0x14, n);   // NumberOfFunctions
-  Put32(dir + 0x18, n);   // NumberOfNames
+  Put32(dir + 0x10, 1);  // ordinal base (not read by the plug-in)
+  Put32(dir + 0x14, n);  // NumberOfFunctions
+  Put32(dir + 0x18, n);  // NumberOfNames
   Put32(dir + 0x1C, functions);
   Put32(dir + 0x20, names);
   Put32(dir + 0x24, ordinals);

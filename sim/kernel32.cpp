@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -240,8 +240,8 @@ uintptr_t StandIn(const std::string& name) {
 
 std::vector<Export> DefaultKernel32Exports() {
   // Sorted by name, as a real export table is, with decoys around the eight.
-  const char* decoys[] = {"CreateFileW", "CreateThreadpool", "SleepEx", "VirtualProtectEx",
-                          "VirtualQueryEx", "WriteFileEx", "CloseHandleEx"};
+  const char* decoys[] = {"CreateFileW",    "CreateThreadpool", "SleepEx",      "VirtualProtectEx",
+                          "VirtualQueryEx", "WriteFileEx",      "CloseHandleEx"};
   std::vector<Export> all;
   for (const Named& n : kStandIns) {
     Export e;
@@ -317,8 +317,8 @@ bool OpenLogOnly() {
   gState.api.writeFile = &StandInWriteFile;
   gState.api.flushFileBuffers = &StandInFlushFileBuffers;
   gState.api.closeHandle = &StandInCloseHandle;
-  gState.logFile = StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80,
-                                      nullptr);
+  gState.logFile =
+      StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, nullptr);
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gRecords = Records();
   return gState.logFile != QI_INVALID_HANDLE;

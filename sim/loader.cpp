@@ -29,16 +29,16 @@ struct LdrData {  // InMemoryOrderModuleList at 0x14
 static_assert(__builtin_offsetof(LdrData, inMemoryOrder) == 0x14);
 
 struct LdrEntry {
-  ListEntry inLoadOrder;            // 0x00
-  ListEntry inMemoryOrder;          // 0x08
-  ListEntry inInitOrder;            // 0x10
-  uintptr_t dllBase;                // 0x18
-  uintptr_t entryPoint;             // 0x1C
-  uint32_t sizeOfImage;             // 0x20
-  uint16_t fullLength, fullMax;     // 0x24
-  uintptr_t fullBuffer;             // 0x28
-  uint16_t baseLength, baseMax;     // 0x2C
-  uintptr_t baseBuffer;             // 0x30
+  ListEntry inLoadOrder;         // 0x00
+  ListEntry inMemoryOrder;       // 0x08
+  ListEntry inInitOrder;         // 0x10
+  uintptr_t dllBase;             // 0x18
+  uintptr_t entryPoint;          // 0x1C
+  uint32_t sizeOfImage;          // 0x20
+  uint16_t fullLength, fullMax;  // 0x24
+  uintptr_t fullBuffer;          // 0x28
+  uint16_t baseLength, baseMax;  // 0x2C
+  uintptr_t baseBuffer;          // 0x30
   uint8_t rest[0x20];
 };
 static_assert(__builtin_offsetof(LdrEntry, dllBase) == 0x18);

@@ -119,8 +119,8 @@ bool OurMapping(uintptr_t base, uint32_t size) {
   auto it = gMappings.upper_bound(base);
   if (it == gMappings.begin()) return false;
   --it;
-  return base >= it->first && static_cast<uint64_t>(base) + size <=
-                                  static_cast<uint64_t>(it->first) + it->second;
+  return base >= it->first &&
+         static_cast<uint64_t>(base) + size <= static_cast<uint64_t>(it->first) + it->second;
 }
 
 struct Heap {
@@ -222,9 +222,9 @@ bool QueryRegion(uintptr_t address, MemoryBasicInfo* info) {
   const Range& r = it->second;
   uint64_t end = EndOf(r);
   // Neighbouring ranges with the same attributes form one region.
-  for (auto next = std::next(it); next != gRanges.end() && next->first == end &&
-                                  next->second.state == r.state &&
-                                  next->second.protect == r.protect;
+  for (auto next = std::next(it);
+       next != gRanges.end() && next->first == end && next->second.state == r.state &&
+       next->second.protect == r.protect;
        ++next) {
     end = EndOf(next->second);
   }

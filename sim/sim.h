@@ -62,8 +62,8 @@ void SetLoaderShape(LoaderShape shape);
 // or a raw RVA.
 struct Export {
   std::string name;
-  uintptr_t address = 0;      // used when forwarder is empty and !useRva
-  std::string forwarder;      // "MODULE.Function": stored inside the export directory
+  uintptr_t address = 0;  // used when forwarder is empty and !useRva
+  std::string forwarder;  // "MODULE.Function": stored inside the export directory
   bool useRva = false;
   uint32_t rva = 0;
 };
@@ -113,11 +113,11 @@ struct ProtectCall {
 struct Records {
   uint32_t createThread = 0, sleep = 0, virtualProtect = 0, virtualQuery = 0;
   uint32_t createFileA = 0, writeFile = 0, flushFileBuffers = 0, closeHandle = 0;
-  std::vector<uint32_t> sleeps;             // milliseconds asked for, in order
+  std::vector<uint32_t> sleeps;  // milliseconds asked for, in order
   std::vector<CreateFileCall> createFiles;
   std::vector<ProtectCall> protects;
   std::vector<uintptr_t> closedHandles;
-  uint32_t lookupsOfVhud = 0;               // worker look-ups (see CountVhudLookups)
+  uint32_t lookupsOfVhud = 0;  // worker look-ups (see CountVhudLookups)
 };
 // The records are written by the plug-in's threads; read them after
 // StopWorker or while the worker sleeps.

@@ -30,14 +30,12 @@ void Attach() {
   Resolve(api.writeFile, kernel32, "WriteFile");
   Resolve(api.flushFileBuffers, kernel32, "FlushFileBuffers");
   Resolve(api.closeHandle, kernel32, "CloseHandle");
-  if (api.createThread == nullptr || api.sleep == nullptr ||
-      api.virtualProtect == nullptr) {
+  if (api.createThread == nullptr || api.sleep == nullptr || api.virtualProtect == nullptr) {
     return;
   }
   if (api.createFileA != nullptr) {
-    gState.logFile =
-        api.createFileA("Quorvel_Icons.log", kGenericWrite, kShareReadWrite,
-                        nullptr, kCreateAlways, kAttributeNormal, nullptr);
+    gState.logFile = api.createFileA("Quorvel_Icons.log", kGenericWrite, kShareReadWrite, nullptr,
+                                     kCreateAlways, kAttributeNormal, nullptr);
     if (gState.logFile != QI_INVALID_HANDLE) {
       LogLine(
           "[BOOT] Quorvel Icons + STATIC WHEEL + SPACING TEST13 SAFE RADAR "
@@ -52,10 +50,8 @@ void Attach() {
     }
   }
   uint32_t threadId = 0;
-  Handle thread = api.createThread(nullptr, 0, WorkerThread, nullptr, 0,
-                                   &threadId);
-  if (api.closeHandle != nullptr && thread != nullptr &&
-      thread != QI_INVALID_HANDLE) {
+  Handle thread = api.createThread(nullptr, 0, WorkerThread, nullptr, 0, &threadId);
+  if (api.closeHandle != nullptr && thread != nullptr && thread != QI_INVALID_HANDLE) {
     api.closeHandle(thread);
   }
 }
@@ -71,8 +67,7 @@ void Detach() {
 
 }  // namespace
 
-extern "C" int32_t QI_STDCALL DllMain(void* module, uint32_t reason,
-                                      void* reserved) {
+extern "C" int32_t QI_STDCALL DllMain(void* module, uint32_t reason, void* reserved) {
   (void)module;
   (void)reserved;
   if (reason == kDllProcessAttach) {

@@ -7,5 +7,4 @@
 constexpr uint32_t kDllProcessDetach = 0;
 constexpr uint32_t kDllProcessAttach = 1;
 
-extern "C" int32_t QI_STDCALL DllMain(void* module, uint32_t reason,
-                                      void* reserved);
+extern "C" int32_t QI_STDCALL DllMain(void* module, uint32_t reason, void* reserved);

@@ -30,23 +30,18 @@ struct MemoryBasicInformation {  // MEMORY_BASIC_INFORMATION, 28 bytes
 static_assert(sizeof(MemoryBasicInformation) == 28, "28-byte record");
 
 typedef uint32_t(QI_STDCALL* ThreadStartFn)(void* parameter);
-typedef Handle(QI_STDCALL* CreateThreadFn)(void* security, uint32_t stackSize,
-                                           ThreadStartFn start, void* parameter,
-                                           uint32_t flags, uint32_t* threadId);
+typedef Handle(QI_STDCALL* CreateThreadFn)(void* security, uint32_t stackSize, ThreadStartFn start,
+                                           void* parameter, uint32_t flags, uint32_t* threadId);
 typedef void(QI_STDCALL* SleepFn)(uint32_t milliseconds);
-typedef int32_t(QI_STDCALL* VirtualProtectFn)(void* address, uint32_t size,
-                                              uint32_t newProtect,
+typedef int32_t(QI_STDCALL* VirtualProtectFn)(void* address, uint32_t size, uint32_t newProtect,
                                               uint32_t* oldProtect);
-typedef uint32_t(QI_STDCALL* VirtualQueryFn)(const void* address,
-                                             MemoryBasicInformation* info,
+typedef uint32_t(QI_STDCALL* VirtualQueryFn)(const void* address, MemoryBasicInformation* info,
                                              uint32_t length);
-typedef Handle(QI_STDCALL* CreateFileAFn)(const char* name, uint32_t access,
-                                          uint32_t share, void* security,
-                                          uint32_t disposition, uint32_t flags,
+typedef Handle(QI_STDCALL* CreateFileAFn)(const char* name, uint32_t access, uint32_t share,
+                                          void* security, uint32_t disposition, uint32_t flags,
                                           Handle templateFile);
-typedef int32_t(QI_STDCALL* WriteFileFn)(Handle file, const void* data,
-                                         uint32_t count, uint32_t* written,
-                                         void* overlapped);
+typedef int32_t(QI_STDCALL* WriteFileFn)(Handle file, const void* data, uint32_t count,
+                                         uint32_t* written, void* overlapped);
 typedef int32_t(QI_STDCALL* FlushFileBuffersFn)(Handle file);
 typedef int32_t(QI_STDCALL* CloseHandleFn)(Handle handle);
 

@@ -31,9 +31,8 @@ constexpr uint32_t kRasterWidthOffset = 12;
 constexpr uint32_t kRasterHeightOffset = 16;
 
 typedef uintptr_t(QI_CDECL* QueryPlayerPedFn)(int32_t index);
-typedef void(QI_THISCALL* DrawSpriteFn)(IconSlot* sprite, float x, float y,
-                                        float width, float height,
-                                        const uint8_t* colour);
+typedef void(QI_THISCALL* DrawSpriteFn)(IconSlot* sprite, float x, float y, float width,
+                                        float height, const uint8_t* colour);
 
 }  // namespace host
 
@@ -50,13 +49,12 @@ constexpr uint32_t kRadarEnabled = 0x155409;
 constexpr uint32_t kWheelOpen = 0x1049E32;
 constexpr uint32_t kWheelOpenEnd = 0x1049E33;
 
-typedef uintptr_t(QI_CDECL* LoadSpriteFn)(const char* folder,
-                                          const char* name);
+typedef uintptr_t(QI_CDECL* LoadSpriteFn)(const char* folder, const char* name);
 struct WheelQuad {
   float x0, y0, x1, y1, x2, y2, x3, y3;
 };
-typedef void(QI_CDECL* RotateVerticesFn)(WheelQuad* quad, float centreX,
-                                         float centreY, float angle);
+typedef void(QI_CDECL* RotateVerticesFn)(WheelQuad* quad, float centreX, float centreY,
+                                         float angle);
 
 }  // namespace vhud
 
@@ -72,6 +70,11 @@ inline int32_t ReadInt(uintptr_t address) {
 }
 inline float ReadFloat(uintptr_t address) {
   return *reinterpret_cast<volatile const float*>(address);
+}
+inline void CopyForeign(uint8_t* to, uintptr_t from, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    to[i] = ReadByte(from + i);
+  }
 }
 inline void WriteByte(uintptr_t address, uint8_t value) {
   *reinterpret_cast<volatile uint8_t*>(address) = value;

@@ -4,8 +4,7 @@
 
 void LogWrite(const char* text) {
   Handle file = gState.logFile;
-  if (text == nullptr || file == QI_INVALID_HANDLE ||
-      gState.api.writeFile == nullptr) {
+  if (text == nullptr || file == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
     return;
   }
   uint32_t count = 0;

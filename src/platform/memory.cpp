@@ -19,36 +19,30 @@ bool IsRangeReadable(const void* address, uint32_t length) {
   if ((info.protect & 0xFFFFu & (kPageNoAccess | kPageGuard)) != 0) {
     return false;
   }
-  uint32_t end = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address)) +
-                 length;
+  uint32_t end = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address)) + length;
   uint32_t regionEnd = static_cast<uint32_t>(info.baseAddress) + info.regionSize;
   return end <= regionEnd;
 }
 
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes,
-               uint32_t count) {
+bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count) {
   uint32_t oldProtect = 0;
   void* range = reinterpret_cast<void*>(site);
-  if (gState.api.virtualProtect(range, length, kPageExecuteReadWrite,
-                                &oldProtect) == 0) {
+  if (gState.api.virtualProtect(range, length, kPageExecuteReadWrite, &oldProtect) == 0) {
     return false;
   }
   for (uint32_t i = 0; i < count; ++i) {
     uintptr_t at = site + writes[i].offset;
     switch (writes[i].size) {
       case 1:
-        __atomic_store_n(reinterpret_cast<uint8_t*>(at),
-                         static_cast<uint8_t>(writes[i].value),
+        __atomic_store_n(reinterpret_cast<uint8_t*>(at), static_cast<uint8_t>(writes[i].value),
                          __ATOMIC_RELEASE);
         break;
       case 4:
-        __atomic_store_n(reinterpret_cast<uint32_t*>(at),
-                         static_cast<uint32_t>(writes[i].value),
+        __atomic_store_n(reinterpret_cast<uint32_t*>(at), static_cast<uint32_t>(writes[i].value),
                          __ATOMIC_RELEASE);
         break;
       default:
-        __atomic_store_n(reinterpret_cast<uint64_t*>(at), writes[i].value,
-                         __ATOMIC_RELEASE);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(at), writes[i].value, __ATOMIC_RELEASE);
         break;
     }
   }

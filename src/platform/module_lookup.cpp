@@ -36,8 +36,7 @@ uint8_t FoldCase(uint8_t c) {
   return (c >= 0x41 && c <= 0x5A) ? static_cast<uint8_t>(c + 0x20) : c;
 }
 
-bool BaseNameMatches(const uint16_t* unitName, uint32_t units,
-                     const char* wanted) {
+bool BaseNameMatches(const uint16_t* unitName, uint32_t units, const char* wanted) {
   for (uint32_t i = 0; i < units; ++i) {
     if (wanted[i] == '\0') {
       return false;
@@ -117,8 +116,8 @@ uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth) {
     if (index == count) {
       return 0;
     }
-    const char* exportName = reinterpret_cast<const char*>(
-        imageBase + Load<uint32_t>(names + index * 4u));
+    const char* exportName =
+        reinterpret_cast<const char*>(imageBase + Load<uint32_t>(names + index * 4u));
     if (ExportNameEquals(exportName, name)) {
       break;
     }

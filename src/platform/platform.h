@@ -27,8 +27,7 @@ struct CodeWrite {
 // Lifts the protection of [site, site + length), performs the stores in
 // order, and puts the protection back. False when lifting failed (nothing
 // written).
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes,
-               uint32_t count);
+bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count);
 
 // x86 relative CALL/JMP: target of the 5-byte instruction at `site`, and the
 // displacement that makes it reach `target` (both modulo 2^32).

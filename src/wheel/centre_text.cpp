@@ -1,12 +1,10 @@
 #include "log/log.h"
 #include "platform/platform.h"
+#include "wheel/sites.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 
 namespace {
-
-constexpr uint8_t kSubtract = 0x5C;
-constexpr uint8_t kAdd = 0x58;
 
 void Report(const char* first, const char* second) {
   ReportOnce(&gState.centreTextReported, first, second);
@@ -29,8 +27,11 @@ int32_t RedirectFloatOperand(uint32_t offset, uint8_t operation, const float* ta
   if (!IsRangeReadable(site, 8)) {
     return 0;
   }
-  if (ReadByte(site) != 0xF3 || ReadByte(site + 1) != 0x0F || ReadByte(site + 2) != operation ||
-      ReadByte(site + 3) != 0x05) {
+  uint8_t bytes[8];
+  CopyForeign(bytes, site, sizeof(bytes));
+  uint32_t wanted = reinterpret_cast<uintptr_t>(target);
+  OperandSite kind = ClassifyOperandSite(bytes, operation, wanted);
+  if (kind == OperandSite::Mismatch) {
     if (gState.centreTextReported == 0) {
       char line[180];
       line[0] = '\0';
@@ -40,8 +41,7 @@ int32_t RedirectFloatOperand(uint32_t offset, uint8_t operation, const float* ta
     }
     return 0;
   }
-  uint32_t wanted = reinterpret_cast<uintptr_t>(target);
-  if (ReadWord(site + 4) == wanted) {
+  if (kind == OperandSite::Redirected) {
     return 1;
   }
   const CodeWrite writes[] = {{4, 4, wanted}};
@@ -56,23 +56,13 @@ void InstallCentreTextPatch() {
   if (gState.vhudBase == 0 || gState.vhudSize == 0) {
     return;
   }
-  struct Site {
-    uint32_t offset;
-    uint8_t operation;
-    const float* target;
-    const char* label;
-  };
-  const Site sites[6] = {
-      {0x6C49F, kSubtract, &gState.nameY, "name-y"},
-      {0x6C4CE, kAdd, &gState.centreTextX, "name-x"},
-      {0x6C55F, kSubtract, &gState.countY, "count-y"},
-      {0x6C590, kAdd, &gState.centreTextX, "count-x"},
-      {0x6C65F, kSubtract, &gState.arrowY, "arrow-y"},
-      {0x6C8A1, kAdd, &gState.centreTextX, "extra-x"},
-  };
+  // The floats the six sites read, in the order of kCentreTextSites.
+  const float* const targets[6] = {&gState.nameY,       &gState.centreTextX, &gState.countY,
+                                   &gState.centreTextX, &gState.arrowY,      &gState.centreTextX};
   int32_t inPlace = 0;
-  for (const Site& s : sites) {
-    inPlace += RedirectFloatOperand(s.offset, s.operation, s.target, s.label);
+  for (uint32_t i = 0; i < 6; ++i) {
+    const CentreTextSite& s = kCentreTextSites[i];
+    inPlace += RedirectFloatOperand(s.offset, s.operation, targets[i], s.label);
   }
   if (inPlace == 6) {
     Report("[WHEEL][OK] centre text patch installed (weapon name + counter + arrows) [TEST15]",

@@ -1,5 +1,6 @@
 #include "log/log.h"
 #include "platform/platform.h"
+#include "wheel/sites.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 
@@ -38,8 +39,8 @@ extern "C" float QI_CDECL AmmoXOffset(uint32_t index) {
   return ScaledOffset(gState.ammoFineTune, index);
 }
 
-extern "C" void QI_CDECL StaticSlotRotate(vhud::WheelQuad* quad, float centreX,
-                                          float centreY, float angle) {
+extern "C" void QI_CDECL StaticSlotRotate(vhud::WheelQuad* quad, float centreX, float centreY,
+                                          float angle) {
   uintptr_t saved = __atomic_load_n(&gState.savedRotateVertices, __ATOMIC_ACQUIRE);
   if (saved == 0 || quad == nullptr) {
     return;
@@ -81,29 +82,31 @@ void InstallStaticSlotPatch() {
   if (!IsRangeReadable(site, 5)) {
     return;
   }
-  if (ReadByte(site) != 0xE8) {
-    Report("[WHEEL][ERR] expected CALL opcode not found; static wheel patch skipped");
-    return;
-  }
-  uint32_t target = RelativeTarget(site, ReadWord(site + 1));
+  uint8_t bytes[5];
+  CopyForeign(bytes, site, sizeof(bytes));
   uint32_t rotateEntry = reinterpret_cast<uintptr_t>(&StaticSlotRotate);
-  if (target == rotateEntry) {
-    return;
+  RotateSiteInfo info = ClassifyRotateSite(bytes, base, rotateEntry);
+  switch (info.kind) {
+    case RotateSite::Redirected:
+      return;
+    case RotateSite::NotCall:
+      Report("[WHEEL][ERR] expected CALL opcode not found; static wheel patch skipped");
+      return;
+    case RotateSite::OtherTarget:
+      if (gState.staticSlotReported == 0) {
+        char line[180];
+        line[0] = '\0';
+        AppendText(line, "[WHEEL][ERR] unexpected RotateVertices target=", sizeof(line));
+        AppendHex(line, info.target, sizeof(line));
+        AppendText(line, " expected=", sizeof(line));
+        AppendHex(line, info.expected, sizeof(line));
+        Report(line);
+      }
+      return;
+    case RotateSite::Original:
+      break;
   }
-  uint32_t expected = base + vhud::kRotateVertices;
-  if (target != expected) {
-    if (gState.staticSlotReported == 0) {
-      char line[180];
-      line[0] = '\0';
-      AppendText(line, "[WHEEL][ERR] unexpected RotateVertices target=", sizeof(line));
-      AppendHex(line, target, sizeof(line));
-      AppendText(line, " expected=", sizeof(line));
-      AppendHex(line, expected, sizeof(line));
-      Report(line);
-    }
-    return;
-  }
-  __atomic_store_n(&gState.savedRotateVertices, target, __ATOMIC_RELEASE);
+  __atomic_store_n(&gState.savedRotateVertices, info.target, __ATOMIC_RELEASE);
   const CodeWrite writes[] = {{0, 1, 0xE8}, {1, 4, RelativeDisplacement(site, rotateEntry)}};
   if (!PatchCode(site, 5, writes, 2)) {
     Report("[WHEEL][ERR] VirtualProtect failed");
@@ -112,8 +115,8 @@ void InstallStaticSlotPatch() {
   if (gState.staticSlotReported == 0) {
     char line[180];
     line[0] = '\0';
-    AppendText(line, "[WHEEL][OK] static-slot patch installed; original RotateVertices=",
-               sizeof(line));
+    AppendText(line,
+               "[WHEEL][OK] static-slot patch installed; original RotateVertices=", sizeof(line));
     AppendHex(line, gState.savedRotateVertices, sizeof(line));
     Report(line);
   }

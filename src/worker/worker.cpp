@@ -11,18 +11,14 @@ constexpr uint32_t kMaintainSleepMs = 500;
 constexpr uint32_t kLfanew = 0x3C;
 constexpr uint32_t kSizeOfImage = 0x50;
 
-bool StopRequested() {
-  return __atomic_load_n(&gState.stopRequested, __ATOMIC_ACQUIRE) != 0;
-}
+bool StopRequested() { return __atomic_load_n(&gState.stopRequested, __ATOMIC_ACQUIRE) != 0; }
 
 void RecordVhud(uintptr_t base) {
   uint32_t lfanew = *reinterpret_cast<const volatile uint32_t*>(base + kLfanew);
-  uint32_t signature =
-      *reinterpret_cast<const volatile uint32_t*>(base + lfanew);
+  uint32_t signature = *reinterpret_cast<const volatile uint32_t*>(base + lfanew);
   uint32_t size = 0;
   if (signature == 0x4550) {
-    size = *reinterpret_cast<const volatile uint32_t*>(base + lfanew +
-                                                       kSizeOfImage);
+    size = *reinterpret_cast<const volatile uint32_t*>(base + lfanew + kSizeOfImage);
   }
   gState.vhudSize = size;
   __atomic_store_n(&gState.vhudBase, base, __ATOMIC_RELEASE);

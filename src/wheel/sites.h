@@ -1,0 +1,45 @@
+// Recognition of the wheel patch sites from their bytes alone: what an
+// installer finds at a site decides what it does there. Pure functions over
+// a copy of the bytes, so any reader of a VHud image can ask the same
+// questions.
+#pragma once
+
+#include <stdint.h>
+
+// The call of RotateVertices (5 bytes at VHud+0x6CDA8).
+enum class RotateSite : uint8_t {
+  NotCall,      // first byte is not E8
+  Redirected,   // calls `redirect`
+  Original,     // calls VHud's RotateVertices: to be redirected
+  OtherTarget,  // calls anything else
+};
+struct RotateSiteInfo {
+  RotateSite kind;
+  uint32_t target;    // the call's target (0 for NotCall)
+  uint32_t expected;  // VHud's RotateVertices
+};
+RotateSiteInfo ClassifyRotateSite(const uint8_t bytes[5], uint32_t vhudBase, uint32_t redirect);
+
+// The slot-spacing site (9 bytes at VHud+0x6BBD9).
+enum class SpacingSite : uint8_t {
+  Redirected,  // E9 to `cave`
+  Original,    // VHud's nine bytes: to be patched
+  Mismatch,    // anything else
+};
+SpacingSite ClassifySpacingSite(const uint8_t bytes[9], uint32_t vhudBase, uint32_t cave);
+extern const uint8_t kSpacingSignature[9];
+
+// One centre-text operand site (8 bytes).
+enum class OperandSite : uint8_t {
+  Redirected,  // expected opcode bytes, operand already `target`
+  Original,    // expected opcode bytes, another operand: to be re-pointed
+  Mismatch,    // other bytes
+};
+OperandSite ClassifyOperandSite(const uint8_t bytes[8], uint8_t operation, uint32_t target);
+
+struct CentreTextSite {
+  uint32_t offset;
+  uint8_t operation;  // 0x5C subtract, 0x58 add
+  const char* label;
+};
+extern const CentreTextSite kCentreTextSites[6];
