@@ -63,3 +63,7 @@ SYM(StandinCallChecked):
         popl    %ebx
         popl    %ebp
         ret
+
+#ifdef __ELF__
+        .section .note.GNU-stack, "", @progbits
+#endif
