@@ -1,6 +1,6 @@
 #include "vhud_image.h"
 
-#if __has_include("vhud_wheel.h")
+#if __has_include("vhud_wheel.h") && __has_include("vhud_wheel.cpp")
 #include "vhud_wheel.h"
 #else
 // The wheel stand-in is not part of this tree yet: VHud draws no wheel.
@@ -69,6 +69,10 @@ void CopyText(char* out, uint32_t capacity, const char* text) {
 // wheel bytes as they are while it runs, and draws the wheel when it is open.
 __attribute__((cdecl, used)) void HudRoutineStandIn() {
   uintptr_t base = gVhud.base;
+  if (gVhud.skipByteReads != 0) {
+    ++gVhud.hudRuns;
+    return;
+  }
   uint8_t radar = ReadByteAt(base + kVhudRadarEnabled);
   uint8_t wheel = ReadByteAt(base + kVhudWheelOpen);
   uint32_t n = gVhud.hudRuns++;

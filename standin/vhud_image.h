@@ -38,6 +38,9 @@ struct VhudRecorder {
   uint8_t radarSeen[kMaxHudRunRecords];
   uint8_t wheelSeen[kMaxHudRunRecords];
   uint32_t wheelRuns;  // runs that drew the wheel (RunVhudWheel called)
+  // Set by a test that makes the two bytes unreadable: the routine then
+  // neither reads them nor draws the wheel.
+  uint8_t skipByteReads;
   // VHudLoadSprite: results per icon name; any other name gets otherResult.
   uint32_t healthResult;
   uint32_t armourResult;
