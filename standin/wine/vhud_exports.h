@@ -1,0 +1,19 @@
+// What the stand-in "VHud.asi" exports to the stand-in game: access to its
+// recorder and its settings, which live in the DLL. Looked up by name with
+// GetProcAddress; all cdecl.
+#pragma once
+
+#include <stdint.h>
+
+#include "standin/vhud_image.h"
+
+extern "C" {
+typedef standin::VhudRecorder*(__cdecl* StandinVhudRecordFn)();
+typedef void(__cdecl* StandinVhudSetLoadResultsFn)(uint32_t health, uint32_t armour);
+// 1 once DllMain pointed the game's HUD jump at VHud's HUD routine.
+typedef uint32_t(__cdecl* StandinVhudHookedGameFn)();
+}
+
+#define QI_VHUD_EXPORT_RECORD "StandinVhudRecord"
+#define QI_VHUD_EXPORT_SET_LOAD_RESULTS "StandinVhudSetLoadResults"
+#define QI_VHUD_EXPORT_HOOKED_GAME "StandinVhudHookedGame"
