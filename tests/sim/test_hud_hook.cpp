@@ -175,6 +175,31 @@ TEST_F(HudHookTest, JumpRepointedInsideVhudIsTakenOverAgain) {
   EXPECT_EQ(gState.lastLoggedState, 6);  // no player set
 }
 
+// The game-side caller that every frame test relies on notices a routine that
+// leaves the stack or a callee-saved register changed.
+TEST_F(HudHookTest, GameSideCallerNoticesBrokenCallingContract) {
+  const struct {
+    std::vector<uint8_t> code;
+    uint32_t fault;
+  } kRoutines[] = {
+      {{0xC3}, 0},                          // ret
+      {{0xC2, 0x04, 0x00}, 1},              // ret 4
+      {{0x31, 0xDB, 0xC3}, 2},              // xor ebx, ebx; ret
+      {{0x31, 0xF6, 0xC3}, 4},              // xor esi, esi; ret
+      {{0x31, 0xFF, 0xC3}, 8},              // xor edi, edi; ret
+      {{0x31, 0xED, 0xC3}, 16},             // xor ebp, ebp; ret
+      {{0x58, 0x5B, 0x53, 0x50, 0xC3}, 2},  // EBX taken from the stack
+  };
+  uint32_t routine = static_cast<uint32_t>(Vhud()) + 0x3000;
+  for (const auto& r : kRoutines) {
+    PokeCode(routine, r.code);
+    SetJumpTarget(routine);
+    standin::RunHudFrame();
+    EXPECT_EQ(standin::GameRecord()->lastFrameFault, r.fault) << r.fault;
+  }
+  standin::ClearGameRecord();
+}
+
 // ---- Through the worker ------------------------------------------------------
 
 class HudHookWorkerTest : public HudTest {

@@ -337,6 +337,10 @@ TEST_F(HudIconTest, PlacementIsBitExactForEveryScreen) {
        {"13.274071", "178.25189", "201.95557", "22.755554"}},
       {2560, 1080, {0x43A70000, 0x433C0000, 0x43550000, 0x41C00000},
        {"334.0", "188.0", "213.0", "24.0"}},
+      // Exactly at the threshold, where the two anchors differ in the last
+      // bits: the wide one (the narrow one would give 0x40EEEEF0).
+      {1024, 576, {0x40EEEEB8, 0x42C88884, 0x42E33330, 0x414CCCCE},
+       {nullptr, nullptr, nullptr, nullptr}},
       // 1.7708333: narrow anchor.
       {1360, 768, {0x411F49F4, 0x4305B05C, 0x43177778, 0x41888889},
        {"9.955555", nullptr, nullptr, nullptr}},
