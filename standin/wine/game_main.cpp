@@ -33,6 +33,10 @@
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
 #include "standin/wine/vhud_exports.h"
+#if __has_include("standin/vhud_wheel.h")
+#include "standin/vhud_wheel.h"
+#define QI_HAVE_WHEEL 1
+#endif
 
 extern "C" char gGameMemBegin[];
 extern "C" char gGameMemEnd[];
@@ -65,11 +69,15 @@ struct Vhud {
   StandinVhudRecordFn record = nullptr;
   StandinVhudSetLoadResultsFn setLoadResults = nullptr;
   StandinVhudHookedGameFn hookedGame = nullptr;
+  StandinVhudWheelRecordFn wheelRecord = nullptr;
+  StandinVhudRotateQuadFn rotateQuad = nullptr;
+  StandinVhudSlotStartQuadFn slotStartQuad = nullptr;
 };
 Vhud gVhud;
 HMODULE gPlugin = nullptr;
 uint32_t gDrawsReported = 0;
 uint32_t gLoadsReported = 0;
+uint32_t gWheelRunsReported = 0;
 
 [[noreturn]] void Fail(int code, const char* what) {
   fprintf(stderr, "standin_game: %s\n", what);
@@ -97,6 +105,25 @@ void Number(std::string* out, const char* name, long long value) {
   char text[64];
   snprintf(text, sizeof(text), ",\"%s\":%lld", name, value);
   *out += text;
+}
+
+void HexArray(std::string* out, const char* name, const uint32_t* values, uint32_t count) {
+  *out += ",\"";
+  *out += name;
+  *out += "\":[";
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i != 0) {
+      *out += ',';
+    }
+    Hex(out, values[i]);
+  }
+  *out += ']';
+}
+
+uint32_t Bits(float value) {
+  uint32_t bits;
+  memcpy(&bits, &value, 4);
+  return bits;
 }
 
 void Text(std::string* out, const char* name, const char* value) {
@@ -206,6 +233,12 @@ void LoadVhud() {
       reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_SET_LOAD_RESULTS)));
   gVhud.hookedGame = reinterpret_cast<StandinVhudHookedGameFn>(
       reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_HOOKED_GAME)));
+  gVhud.wheelRecord = reinterpret_cast<StandinVhudWheelRecordFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_WHEEL_RECORD)));
+  gVhud.rotateQuad = reinterpret_cast<StandinVhudRotateQuadFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_ROTATE_QUAD)));
+  gVhud.slotStartQuad = reinterpret_cast<StandinVhudSlotStartQuadFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_SLOT_START_QUAD)));
   if (gVhud.record == nullptr || gVhud.setLoadResults == nullptr ||
       gVhud.hookedGame == nullptr) {
     Fail(kExitLoad, "VHud.asi lacks the stand-in exports");
@@ -216,6 +249,7 @@ void LoadVhud() {
   Field(&line, "hud_routine", gVhud.base + standin::kVhudHudRoutine);
   Field(&line, "hud_jump_target", HudJumpTarget());
   Number(&line, "hooked_game", gVhud.hookedGame());
+  Number(&line, "wheel", gVhud.wheelRecord != nullptr ? 1 : 0);
   Emit(line);
 }
 
@@ -235,6 +269,25 @@ void LoadPlugin() {
   Emit(line);
 }
 
+// Whether the plug-in's log in the current directory holds its "[HOOK]"
+// line. The log is shared for reading and writing.
+bool LogHasHookLine() {
+  HANDLE file = CreateFileA("Quorvel_Icons.log", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    text.append(buffer, got);
+  }
+  CloseHandle(file);
+  return text.find("[HOOK] installed; original=") != std::string::npos &&
+         text.find("\r\n", text.find("[HOOK] installed; original=")) != std::string::npos;
+}
+
 void WaitHook(uint32_t timeoutMs) {
   const uint32_t vhudRoutine = gVhud.base != 0 ? gVhud.base + standin::kVhudHudRoutine : 0;
   const uint32_t own = reinterpret_cast<uintptr_t>(&GameOwnHudRoutine);
@@ -252,21 +305,37 @@ void WaitHook(uint32_t timeoutMs) {
     }
     Sleep(5);
   }
+  // The worker writes its "[HOOK]" line right after redirecting the jump; wait
+  // for it too, so that frames run afterwards log behind it.
+  bool logged = false;
+  while (redirected && !logged) {
+    logged = LogHasHookLine();
+    if (logged || GetTickCount() - start >= timeoutMs) {
+      break;
+    }
+    Sleep(5);
+  }
   std::string line = Event("hook");
   Number(&line, "redirected", redirected ? 1 : 0);
+  Number(&line, "logged", logged ? 1 : 0);
   Field(&line, "target", HudJumpTarget());
   Number(&line, "waited_ms", static_cast<long long>(GetTickCount() - start));
   Emit(line);
 }
 
 void SetPlayer(const char* value) {
+  std::string line = Event("player");
   if (strcmp(value, "none") == 0) {
     standin::SetPlayer(0);
-    return;
+    Field(&line, "record", 0);
+  } else {
+    float health = static_cast<float>(atof(value));
+    memcpy(gPlayer + 1344, &health, sizeof(health));
+    standin::SetPlayer(reinterpret_cast<uintptr_t>(gPlayer));
+    Field(&line, "record", reinterpret_cast<uintptr_t>(gPlayer));
+    Field(&line, "health", Bits(health));
   }
-  float health = static_cast<float>(atof(value));
-  memcpy(gPlayer + 1344, &health, sizeof(health));
-  standin::SetPlayer(reinterpret_cast<uintptr_t>(gPlayer));
+  Emit(line);
 }
 
 void SetIcons(const char* value) {
@@ -340,6 +409,88 @@ void ReportNewRecords() {
   }
 }
 
+#ifdef QI_HAVE_WHEEL
+// Slot k's quad as the wheel should show it with the static-slot patch: VHud's
+// placement (its rotation of the start quad about the wheel centre by the
+// slot's angle), turned back upright about its own centre, then shifted
+// sideways by the slot's offset scaled to the screen height.
+void ExpectedSlotQuad(uint32_t k, float unpatched[8], float expected[8]) {
+  static const float kOffsets[8] = {0.0f, -62.0f, -48.0f, -62.0f, 0.0f, 62.0f, 48.0f, 62.0f};
+  const float angle = standin::kWheelAngles[k];
+  gVhud.slotStartQuad(unpatched);
+  gVhud.rotateQuad(unpatched, standin::kWheelCentreX, standin::kWheelCentreY, angle);
+  float* q = expected;
+  memcpy(q, unpatched, sizeof(float) * 8);
+  float mx = (((q[0] + q[2]) + q[4]) + q[6]) * 0.25f;
+  float my = (((q[1] + q[3]) + q[5]) + q[7]) * 0.25f;
+  uint32_t negated = Bits(angle) ^ 0x80000000u;
+  float back;
+  memcpy(&back, &negated, 4);
+  gVhud.rotateQuad(q, mx, my, back);
+  int32_t height = *reinterpret_cast<const volatile int32_t*>(standin::kGameScreenHeight);
+  if (height > 0) {
+    float offset = (static_cast<float>(height) / 1080.0f) * kOffsets[k];
+    for (int i = 0; i < 8; i += 2) {
+      q[i] = q[i] + offset;
+    }
+  }
+}
+
+void ReportWheel() {
+  if (gVhud.wheelRecord == nullptr) {
+    return;
+  }
+  const standin::WheelRecord* w =
+      static_cast<const standin::WheelRecord*>(gVhud.wheelRecord());
+  if (w->runs == gWheelRunsReported) {
+    return;
+  }
+  gWheelRunsReported = w->runs;
+  std::string line = Event("wheel");
+  Number(&line, "runs", w->runs);
+  Number(&line, "rotate_calls", w->rotateCalls);
+  Number(&line, "slot_faults", w->slotFaults);
+  HexArray(&line, "spacing_faults", w->spacingFaults, 8);
+  uint32_t bits[8];
+  for (uint32_t k = 0; k < 8; ++k) {
+    for (int i = 0; i < 8; ++i) {
+      bits[i] = Bits(w->slotQuads[k].v[i]);
+    }
+    char name[32];
+    snprintf(name, sizeof(name), "quad%u", static_cast<unsigned>(k));
+    HexArray(&line, name, bits, 8);
+    float unpatched[8];
+    float expected[8];
+    ExpectedSlotQuad(k, unpatched, expected);
+    for (int i = 0; i < 8; ++i) {
+      bits[i] = Bits(expected[i]);
+    }
+    snprintf(name, sizeof(name), "expected%u", static_cast<unsigned>(k));
+    HexArray(&line, name, bits, 8);
+    for (int i = 0; i < 8; ++i) {
+      bits[i] = Bits(unpatched[i]);
+    }
+    snprintf(name, sizeof(name), "unpatched%u", static_cast<unsigned>(k));
+    HexArray(&line, name, bits, 8);
+  }
+  for (uint32_t k = 0; k < 8; ++k) {
+    bits[k] = Bits(w->slotContentX[k]);
+  }
+  HexArray(&line, "content_x", bits, 8);
+  for (uint32_t k = 0; k < 8; ++k) {
+    bits[k] = Bits(w->slotAmmoX[k]);
+  }
+  HexArray(&line, "ammo_x", bits, 8);
+  for (uint32_t i = 0; i < 6; ++i) {
+    bits[i] = Bits(w->centreText[i]);
+  }
+  HexArray(&line, "centre_text", bits, 6);
+  Emit(line);
+}
+#else
+void ReportWheel() {}
+#endif
+
 void RunFrames(uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) {
     standin::RunHudFrame();
@@ -362,6 +513,7 @@ void RunFrames(uint32_t count) {
     Number(&line, "draw_calls", game->drawCalls);
     Emit(line);
     ReportNewRecords();
+    ReportWheel();
   }
 }
 

@@ -6,6 +6,10 @@
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
 #include "standin/wine/vhud_exports.h"
+#if __has_include("standin/vhud_wheel.h")
+#include "standin/vhud_wheel.h"
+#define QI_HAVE_WHEEL 1
+#endif
 
 extern "C" char gVhudAreaBegin[];
 extern "C" char gVhudAreaEnd[];
@@ -56,6 +60,24 @@ extern "C" __declspec(dllexport) void __cdecl StandinVhudSetLoadResults(uint32_t
 }
 
 extern "C" __declspec(dllexport) uint32_t __cdecl StandinVhudHookedGame() { return gHookedGame; }
+
+#ifdef QI_HAVE_WHEEL
+extern "C" __declspec(dllexport) const void* __cdecl StandinVhudWheelRecord() {
+  return standin::VhudWheelRecord();
+}
+
+extern "C" __declspec(dllexport) void __cdecl StandinVhudRotateQuad(float quad[8], float centreX,
+                                                                    float centreY, float angle) {
+  StandinRotateQuad(reinterpret_cast<standin::Quad*>(quad), centreX, centreY, angle);
+}
+
+extern "C" __declspec(dllexport) void __cdecl StandinVhudSlotStartQuad(float quad[8]) {
+  standin::Quad q = standin::SlotStartQuad();
+  for (int i = 0; i < 8; ++i) {
+    quad[i] = q.v[i];
+  }
+}
+#endif
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)reserved;

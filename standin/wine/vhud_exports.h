@@ -12,8 +12,17 @@ typedef standin::VhudRecorder*(__cdecl* StandinVhudRecordFn)();
 typedef void(__cdecl* StandinVhudSetLoadResultsFn)(uint32_t health, uint32_t armour);
 // 1 once DllMain pointed the game's HUD jump at VHud's HUD routine.
 typedef uint32_t(__cdecl* StandinVhudHookedGameFn)();
+// The wheel stand-in's record, and VHud's rotation without counting (for the
+// expected quads); absent when the DLL is built without the wheel stand-in.
+typedef const void*(__cdecl* StandinVhudWheelRecordFn)();
+typedef void(__cdecl* StandinVhudRotateQuadFn)(float quad[8], float centreX, float centreY,
+                                               float angle);
+typedef void(__cdecl* StandinVhudSlotStartQuadFn)(float quad[8]);
 }
 
 #define QI_VHUD_EXPORT_RECORD "StandinVhudRecord"
 #define QI_VHUD_EXPORT_SET_LOAD_RESULTS "StandinVhudSetLoadResults"
 #define QI_VHUD_EXPORT_HOOKED_GAME "StandinVhudHookedGame"
+#define QI_VHUD_EXPORT_WHEEL_RECORD "StandinVhudWheelRecord"
+#define QI_VHUD_EXPORT_ROTATE_QUAD "StandinVhudRotateQuad"
+#define QI_VHUD_EXPORT_SLOT_START_QUAD "StandinVhudSlotStartQuad"

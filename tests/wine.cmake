@@ -1,0 +1,30 @@
+# Tests under Wine: the stand-in game executable loads the stand-in VHud.asi
+# and the plug-in DLL from the Windows build (QI_WIN_BUILD_DIR, set by
+# `./run test`), runs a scenario in a directory of its own and the checker
+# reads the plug-in's log and the stand-in's records. One Wine prefix, made
+# once by a fixture, serves every test.
+find_program(QI_PYTHON NAMES python3 PATHS /usr/bin REQUIRED)
+set(QI_WINE_DRIVER ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine_run.py)
+set(QI_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
+
+if(NOT QI_WIN_BUILD_DIR)
+  message(STATUS "Wine tests skipped: QI_WIN_BUILD_DIR is not set "
+                 "(./run test builds build/win and passes it)")
+  add_test(NAME wine.skipped COMMAND ${CMAKE_COMMAND} -E echo
+    "Wine tests skipped: configure with -DQI_WIN_BUILD_DIR=<Windows build dir> (./run test does)")
+  set_tests_properties(wine.skipped PROPERTIES SKIP_REGULAR_EXPRESSION "skipped")
+  return()
+endif()
+
+add_test(NAME wine.prefix COMMAND ${QI_PYTHON} ${QI_WINE_DRIVER} boot --root ${QI_WINE_ROOT})
+set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
+
+# The worker finds VHud and logs its real base and size; without VHud it
+# logs nothing more than its start after a second of searching.
+# The HUD hook and the two icons drawn at their 1920 x 1080 places.
+# The three wheel patches, and a frame with the wheel open.
+foreach(name worker_finds_vhud worker_without_vhud icons_drawn wheel_layout)
+  add_test(NAME wine.${name} COMMAND ${QI_PYTHON} ${QI_WINE_DRIVER} scenario ${name}
+    --root ${QI_WINE_ROOT} --win-dir ${QI_WIN_BUILD_DIR})
+  set_tests_properties(wine.${name} PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+endforeach()
