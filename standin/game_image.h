@@ -34,8 +34,8 @@ constexpr uint32_t kGameCodePageCount = 3;
 // One call of DrawSprite as the routine saw it. Floats are kept as their
 // exact bit patterns.
 struct DrawRecord {
-  uintptr_t sprite;   // ECX: the sprite record
-  uint32_t texture;   // the record's one word at the time of the call
+  uintptr_t sprite;  // ECX: the sprite record
+  uint32_t texture;  // the record's one word at the time of the call
   uint32_t x, y, width, height;
   uintptr_t colourAddress;
   uint8_t colour[4];
@@ -46,7 +46,7 @@ constexpr uint32_t kMaxDrawRecords = 256;
 // What the game-side stand-ins saw. Plain data; one per process.
 struct GameRecorder {
   // QueryPlayerPed.
-  uintptr_t player;          // what it returns
+  uintptr_t player;  // what it returns
   uint32_t queryCalls;
   int32_t lastQueryArgument;
   // DrawSprite: every call is counted; the first kMaxDrawRecords are kept.
@@ -56,7 +56,7 @@ struct GameRecorder {
   // stack pointer or a callee-saved register (EBX, ESI, EDI, EBP) changed.
   uint32_t framesRun;
   uint32_t framesUnbalanced;
-  uint32_t lastFrameFault;   // bit 0 ESP, 1 EBX, 2 ESI, 3 EDI, 4 EBP
+  uint32_t lastFrameFault;  // bit 0 ESP, 1 EBX, 2 ESI, 3 EDI, 4 EBP
 };
 
 GameRecorder* GameRecord();

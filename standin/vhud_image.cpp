@@ -15,7 +15,9 @@ namespace {
 
 VhudRecorder gVhud;
 
-uint8_t ReadByteAt(uintptr_t address) { return *reinterpret_cast<volatile const uint8_t*>(address); }
+uint8_t ReadByteAt(uintptr_t address) {
+  return *reinterpret_cast<volatile const uint8_t*>(address);
+}
 
 void WriteByteAt(uintptr_t address, uint8_t value) {
   *reinterpret_cast<volatile uint8_t*>(address) = value;
@@ -145,24 +147,24 @@ void BuildVhudHeaders(uintptr_t base, uint32_t sizeOfImage) {
   WriteHalfAt(base + kOptional + 0, 0x010B);
   WriteByteAt(base + kOptional + 2, 14);
   WriteWordAt(base + kOptional + 4, kVhudCodeEnd - kVhudCodeBegin);  // SizeOfCode
-  WriteWordAt(base + kOptional + 8, sizeOfImage - kVhudCodeEnd);      // initialised data
-  WriteWordAt(base + kOptional + 16, kVhudHudRoutine);                // entry point
-  WriteWordAt(base + kOptional + 20, kVhudCodeBegin);                 // BaseOfCode
-  WriteWordAt(base + kOptional + 24, kVhudCodeEnd);                   // BaseOfData
-  WriteWordAt(base + kOptional + 28, static_cast<uint32_t>(base));    // ImageBase
-  WriteWordAt(base + kOptional + 32, 0x1000);                         // SectionAlignment
-  WriteWordAt(base + kOptional + 36, 0x200);                          // FileAlignment
-  WriteHalfAt(base + kOptional + 40, 5);                              // OS version
-  WriteHalfAt(base + kOptional + 48, 5);                              // subsystem version
-  WriteWordAt(base + kOptional + 56, sizeOfImage);                    // SizeOfImage
-  WriteWordAt(base + kOptional + 60, 0x400);                          // SizeOfHeaders
-  WriteHalfAt(base + kOptional + 68, 2);                              // Windows GUI
-  WriteHalfAt(base + kOptional + 70, 0x0140);                         // dynamic base, NX
-  WriteWordAt(base + kOptional + 72, 0x100000);                       // stack reserve
-  WriteWordAt(base + kOptional + 76, 0x1000);                         // stack commit
-  WriteWordAt(base + kOptional + 80, 0x100000);                       // heap reserve
-  WriteWordAt(base + kOptional + 84, 0x1000);                         // heap commit
-  WriteWordAt(base + kOptional + 92, 16);                             // data directories
+  WriteWordAt(base + kOptional + 8, sizeOfImage - kVhudCodeEnd);     // initialised data
+  WriteWordAt(base + kOptional + 16, kVhudHudRoutine);               // entry point
+  WriteWordAt(base + kOptional + 20, kVhudCodeBegin);                // BaseOfCode
+  WriteWordAt(base + kOptional + 24, kVhudCodeEnd);                  // BaseOfData
+  WriteWordAt(base + kOptional + 28, static_cast<uint32_t>(base));   // ImageBase
+  WriteWordAt(base + kOptional + 32, 0x1000);                        // SectionAlignment
+  WriteWordAt(base + kOptional + 36, 0x200);                         // FileAlignment
+  WriteHalfAt(base + kOptional + 40, 5);                             // OS version
+  WriteHalfAt(base + kOptional + 48, 5);                             // subsystem version
+  WriteWordAt(base + kOptional + 56, sizeOfImage);                   // SizeOfImage
+  WriteWordAt(base + kOptional + 60, 0x400);                         // SizeOfHeaders
+  WriteHalfAt(base + kOptional + 68, 2);                             // Windows GUI
+  WriteHalfAt(base + kOptional + 70, 0x0140);                        // dynamic base, NX
+  WriteWordAt(base + kOptional + 72, 0x100000);                      // stack reserve
+  WriteWordAt(base + kOptional + 76, 0x1000);                        // stack commit
+  WriteWordAt(base + kOptional + 80, 0x100000);                      // heap reserve
+  WriteWordAt(base + kOptional + 84, 0x1000);                        // heap commit
+  WriteWordAt(base + kOptional + 92, 16);                            // data directories
   // Section table: code, then data.
   const char kText[8] = {'.', 't', 'e', 'x', 't', 0, 0, 0};
   const char kData[8] = {'.', 'd', 'a', 't', 'a', 0, 0, 0};
@@ -201,7 +203,9 @@ void SetLoadResults(uint32_t health, uint32_t armour) {
   gVhud.armourResult = armour;
 }
 
-void SetRadarEnabled(uintptr_t base, uint8_t value) { WriteByteAt(base + kVhudRadarEnabled, value); }
+void SetRadarEnabled(uintptr_t base, uint8_t value) {
+  WriteByteAt(base + kVhudRadarEnabled, value);
+}
 void SetWheelOpen(uintptr_t base, uint8_t value) { WriteByteAt(base + kVhudWheelOpen, value); }
 uint8_t RadarEnabled(uintptr_t base) { return ReadByteAt(base + kVhudRadarEnabled); }
 

@@ -38,7 +38,9 @@ inline float FloatOf(uint32_t bits) {
   return value;
 }
 
-inline uint32_t HookAddress() { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HudFrameHook)); }
+inline uint32_t HookAddress() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HudFrameHook));
+}
 
 // The five bytes at the HUD jump.
 inline std::vector<uint8_t> JumpBytes() {

@@ -11,7 +11,8 @@ const char* const kRadarLine =
     "[RADAR][OK] safe wrapper active: temporarily disabling radar while weapon wheel is open";
 const char* const kIconsHiddenLine =
     "[ICONS][OK] custom health/armour icons hidden while weapon wheel is open";
-const char* const kInvalidatedLine = "[INFO] cached icon textures invalidated after player transition";
+const char* const kInvalidatedLine =
+    "[INFO] cached icon textures invalidated after player transition";
 const char* const kState[8] = {
     "[STATE] drawing allowed",
     "[STATE] hidden: menu active",
@@ -43,7 +44,8 @@ class HudFrameTest : public HudTest {
   Lines FirstDrawnFrame(uintptr_t player) const {
     std::string icons = " health=" + Hex(static_cast<uint32_t>(health_)) +
                         " armour=" + Hex(static_cast<uint32_t>(armour_));
-    return {PlayerLine(player), kState[0], "[LOAD]" + icons, "[DRAW] first successful draw" + icons};
+    return {PlayerLine(player), kState[0], "[LOAD]" + icons,
+            "[DRAW] first successful draw" + icons};
   }
 
   uintptr_t health_ = 0;
@@ -211,8 +213,10 @@ TEST_F(HudFrameTest, ConditionsAreTestedInOrderAndEachChangeIsLoggedOnce) {
     void (*set)(uint8_t);
     uint8_t on, off;
     int state;
-  } kAlone[] = {{standin::SetMenuActive, 1, 0, 1},   {standin::SetGameFrozen, 1, 0, 2},
-                {standin::SetWantsToDrawHud, 0, 1, 3}, {standin::SetWidescreen, 1, 0, 4},
+  } kAlone[] = {{standin::SetMenuActive, 1, 0, 1},
+                {standin::SetGameFrozen, 1, 0, 2},
+                {standin::SetWantsToDrawHud, 0, 1, 3},
+                {standin::SetWidescreen, 1, 0, 4},
                 {standin::SetCutscene, 1, 0, 5}};
   for (const auto& c : kAlone) {
     c.set(c.on);

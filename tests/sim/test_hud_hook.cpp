@@ -13,8 +13,8 @@ TEST_F(HudHookTest, RedirectsJumpIntoVhudAndLogsOriginalAndHook) {
 
   EXPECT_EQ(JumpBytes(), JumpTo(HookAddress()));
   EXPECT_EQ(gState.savedHudTarget, HudRoutine());
-  EXPECT_EQ(sim::LogLines(),
-            Lines({"[HOOK] installed; original=" + Hex(HudRoutine()) + " hook=" + Hex(HookAddress())}));
+  EXPECT_EQ(sim::LogLines(), Lines({"[HOOK] installed; original=" + Hex(HudRoutine()) +
+                                    " hook=" + Hex(HookAddress())}));
   // Protection lifted for exactly the five bytes, then given back.
   const auto& protects = sim::Record().protects;
   ASSERT_EQ(protects.size(), 2u);
@@ -166,9 +166,10 @@ TEST_F(HudHookTest, JumpRepointedInsideVhudIsTakenOverAgain) {
   EXPECT_EQ(InstallHudHook(), 1);
   EXPECT_EQ(gState.savedHudTarget, newEntry);
   EXPECT_EQ(JumpBytes(), JumpTo(HookAddress()));
-  EXPECT_EQ(sim::LogLines(),
-            Lines({"[HOOK] installed; original=" + Hex(HudRoutine()) + " hook=" + Hex(HookAddress()),
-                   "[HOOK] installed; original=" + Hex(newEntry) + " hook=" + Hex(HookAddress())}));
+  EXPECT_EQ(
+      sim::LogLines(),
+      Lines({"[HOOK] installed; original=" + Hex(HudRoutine()) + " hook=" + Hex(HookAddress()),
+             "[HOOK] installed; original=" + Hex(newEntry) + " hook=" + Hex(HookAddress())}));
 
   standin::RunHudFrame();
   EXPECT_EQ(standin::VhudRecord()->hudRuns, 2u);
@@ -271,7 +272,8 @@ TEST_F(HudHookWorkerTest, WorkerPollsEvery100MsUntilHookIsPlaced) {
   EXPECT_EQ(JumpBytes(), JumpTo(HookAddress()));
   size_t hooks = 0;
   for (const auto& line : sim::LogLines()) {
-    hooks += line == "[HOOK] installed; original=" + Hex(HudRoutine()) + " hook=" + Hex(HookAddress());
+    hooks +=
+        line == "[HOOK] installed; original=" + Hex(HudRoutine()) + " hook=" + Hex(HookAddress());
   }
   EXPECT_EQ(hooks, 1u);
 }

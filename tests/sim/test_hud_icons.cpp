@@ -48,9 +48,9 @@ TEST_F(HudIconTest, RasterSizeMustLieIn1To4096) {
   const struct {
     int32_t width, height, usable;
   } kCases[] = {
-      {1, 1, 1},      {4096, 4096, 1}, {4096, 1, 1},      {1, 4096, 1},      {64, 64, 1},
-      {4097, 64, 0},  {64, 4097, 0},   {0, 64, 0},        {64, 0, 0},        {-1, 64, 0},
-      {64, -1, 0},    {INT_MIN, 1, 0}, {1, INT_MAX, 0},   {4097, 4097, 0},
+      {1, 1, 1},     {4096, 4096, 1}, {4096, 1, 1},    {1, 4096, 1},    {64, 64, 1},
+      {4097, 64, 0}, {64, 4097, 0},   {0, 64, 0},      {64, 0, 0},      {-1, 64, 0},
+      {64, -1, 0},   {INT_MIN, 1, 0}, {1, INT_MAX, 0}, {4097, 4097, 0},
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(IsIconUsable(static_cast<uint32_t>(standin::MakeTexture(c.width, c.height))),
@@ -112,10 +112,9 @@ TEST_F(HudIconTest, BothLoadedOnFirstFrameAndDrawnAtOnce) {
   EXPECT_EQ(Draw(0).texture, health);
   EXPECT_EQ(Draw(1).sprite, reinterpret_cast<uintptr_t>(&gState.armourIcon));
   EXPECT_EQ(Draw(1).texture, armour);
-  EXPECT_EQ(TakeLines(),
-            Lines({"[INFO] player pointer changed -> " + Hex(uint32_t(player_)),
-                   "[STATE] drawing allowed", "[LOAD]" + Pointers(health, armour),
-                   "[DRAW] first successful draw" + Pointers(health, armour)}));
+  EXPECT_EQ(TakeLines(), Lines({"[INFO] player pointer changed -> " + Hex(uint32_t(player_)),
+                                "[STATE] drawing allowed", "[LOAD]" + Pointers(health, armour),
+                                "[DRAW] first successful draw" + Pointers(health, armour)}));
 
   // Usable icons are kept: no load, the countdown stays, nothing logged.
   Frames(40);
@@ -250,8 +249,9 @@ TEST_F(HudIconTest, OpenWheelHidesIconsBeforeAnyTestAndReportsOnce) {
   EXPECT_EQ(Loads(), 0u);
   EXPECT_EQ(Draws(), 0u);
   EXPECT_EQ(gState.iconRetryCountdown, 0);
-  EXPECT_EQ(TakeLines(), Lines({kRadarLine, "[INFO] player pointer changed -> " + Hex(uint32_t(player_)),
-                                "[STATE] drawing allowed", kIconsHiddenLine}));
+  EXPECT_EQ(TakeLines(),
+            Lines({kRadarLine, "[INFO] player pointer changed -> " + Hex(uint32_t(player_)),
+                   "[STATE] drawing allowed", kIconsHiddenLine}));
 
   // Closed: loaded at once.
   standin::SetWheelOpen(Vhud(), 0);
@@ -280,7 +280,8 @@ TEST_F(HudIconTest, WheelOpenedByVhudDuringFrameHidesIcons) {
   // VHud's routine now lives at a new entry that opens the wheel first.
   uintptr_t wheel = Vhud() + standin::kVhudWheelOpen;
   uint32_t entry = static_cast<uint32_t>(Vhud()) + 0x3000;
-  std::vector<uint8_t> code = {0xC6, 0x05, 0, 0, 0, 0, 0x01, 0xE9, 0, 0, 0, 0};  // mov byte [wheel],1
+  std::vector<uint8_t> code = {0xC6, 0x05, 0, 0, 0, 0,
+                               0x01, 0xE9, 0, 0, 0, 0};  // mov byte [wheel],1
   memcpy(&code[2], &wheel, 4);
   uint32_t d = HudRoutine() - (entry + 12);
   memcpy(&code[8], &d, 4);
@@ -331,21 +332,33 @@ TEST_F(HudIconTest, PlacementIsBitExactForEveryScreen) {
     Placement expected;
     const char* decimals[4];  // x, healthY, armourY, size as single-precision decimals
   } kScreens[] = {
-      {1920, 1080, {0x41600000, 0x433C0000, 0x43550000, 0x41C00000},
+      {1920,
+       1080,
+       {0x41600000, 0x433C0000, 0x43550000, 0x41C00000},
        {"14.0", "188.0", "213.0", "24.0"}},
-      {1280, 1024, {0x41546298, 0x4332407C, 0x4349F4A0, 0x41B60B60},
+      {1280,
+       1024,
+       {0x41546298, 0x4332407C, 0x4349F4A0, 0x41B60B60},
        {"13.274071", "178.25189", "201.95557", "22.755554"}},
-      {2560, 1080, {0x43A70000, 0x433C0000, 0x43550000, 0x41C00000},
+      {2560,
+       1080,
+       {0x43A70000, 0x433C0000, 0x43550000, 0x41C00000},
        {"334.0", "188.0", "213.0", "24.0"}},
       // Exactly at the threshold, where the two anchors differ in the last
       // bits: the wide one (the narrow one would give 0x40EEEEF0).
-      {1024, 576, {0x40EEEEB8, 0x42C88884, 0x42E33330, 0x414CCCCE},
+      {1024,
+       576,
+       {0x40EEEEB8, 0x42C88884, 0x42E33330, 0x414CCCCE},
        {nullptr, nullptr, nullptr, nullptr}},
       // 1.7708333: narrow anchor.
-      {1360, 768, {0x411F49F4, 0x4305B05C, 0x43177778, 0x41888889},
+      {1360,
+       768,
+       {0x411F49F4, 0x4305B05C, 0x43177778, 0x41888889},
        {"9.955555", nullptr, nullptr, nullptr}},
       // 1.7786459: wide anchor.
-      {1366, 768, {0x41249F3C, 0x4305B05C, 0x43177778, 0x41888889},
+      {1366,
+       768,
+       {0x41249F3C, 0x4305B05C, 0x43177778, 0x41888889},
        {"10.288876", nullptr, nullptr, nullptr}},
   };
   for (const auto& s : kScreens) {
