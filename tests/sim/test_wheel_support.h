@@ -1,0 +1,130 @@
+// Shared by the weapon-wheel tests: a fixture with the stand-in game and VHud
+// built and the log open, snapshots of VHud's image, and float helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "entry/plugin_state.h"
+#include "sim/sim.h"
+#include "standin/game_image.h"
+#include "standin/sim_world.h"
+#include "standin/vhud_image.h"
+#include "standin/vhud_wheel.h"
+#include "wheel/wheel.h"
+#include "worker/worker.h"
+
+namespace wheel {
+
+constexpr uint32_t kRotateSite = 0x6CDA8;
+constexpr uint32_t kSpacingSite = 0x6BBD9;
+constexpr uint8_t kSpacingBytes[9] = {0x8B, 0x7A, 0x44, 0x8D, 0x8D, 0xA4, 0xC0, 0xFF, 0xFF};
+
+inline uint32_t Bits(float f) {
+  uint32_t b;
+  memcpy(&b, &f, 4);
+  return b;
+}
+inline float FromBits(uint32_t b) {
+  float f;
+  memcpy(&f, &b, 4);
+  return f;
+}
+
+inline uint32_t WordAt(uintptr_t address) {
+  uint32_t w;
+  memcpy(&w, reinterpret_cast<const void*>(address), 4);
+  return w;
+}
+
+inline std::vector<uint8_t> BytesAt(uintptr_t address, uint32_t size) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(address);
+  return std::vector<uint8_t>(p, p + size);
+}
+
+inline std::string Hex(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%08X", value);
+  return text;
+}
+
+// E8/E9 rel32 at `site` leading to `target`.
+inline std::vector<uint8_t> RelBytes(uint8_t opcode, uintptr_t site, uintptr_t target) {
+  uint32_t d = static_cast<uint32_t>(target) - static_cast<uint32_t>(site + 5);
+  return {opcode, static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8),
+          static_cast<uint8_t>(d >> 16), static_cast<uint8_t>(d >> 24)};
+}
+
+// Writes bytes into VHud's image whatever the page's protection, as another
+// party would, and puts the protection back.
+inline void Poke(uintptr_t address, const std::vector<uint8_t>& bytes) {
+  uintptr_t page = address & ~uintptr_t{0xFFF};
+  uintptr_t end = (address + bytes.size() + 0xFFF) & ~uintptr_t{0xFFF};
+  uint32_t old = sim::ProtectOf(page);
+  sim::SetProtect(page, static_cast<uint32_t>(end - page), sim::kPageExecuteReadWrite);
+  memcpy(reinterpret_cast<void*>(address), bytes.data(), bytes.size());
+  sim::SetProtect(page, static_cast<uint32_t>(end - page), old);
+}
+
+// Points every PlatformApi entry at its kernel32 stand-in, as attach does.
+inline void UseStandIns() {
+  PlatformApi& api = gState.api;
+  api.createThread = reinterpret_cast<CreateThreadFn>(sim::StandIn("CreateThread"));
+  api.sleep = reinterpret_cast<SleepFn>(sim::StandIn("Sleep"));
+  api.virtualProtect = reinterpret_cast<VirtualProtectFn>(sim::StandIn("VirtualProtect"));
+  api.virtualQuery = reinterpret_cast<VirtualQueryFn>(sim::StandIn("VirtualQuery"));
+  api.createFileA = reinterpret_cast<CreateFileAFn>(sim::StandIn("CreateFileA"));
+  api.writeFile = reinterpret_cast<WriteFileFn>(sim::StandIn("WriteFile"));
+  api.flushFileBuffers = reinterpret_cast<FlushFileBuffersFn>(sim::StandIn("FlushFileBuffers"));
+  api.closeHandle = reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"));
+}
+
+// The plug-in as the worker leaves it once VHud is found, without starting
+// the worker: kernel32 resolved, the log open (no boot lines), VHud known.
+class WheelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::Reset();
+    world_ = standin::BuildWorld(false);
+    base_ = world_.vhudBase;
+    UseStandIns();
+    gState.logFile = gState.api.createFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80,
+                                            nullptr);
+    ASSERT_NE(QI_INVALID_HANDLE, gState.logFile);
+    gState.vhudBase = base_;
+    gState.vhudSize = world_.vhudSize;
+  }
+  void TearDown() override { sim::StopWorker(); }
+
+  std::vector<std::string> Lines() { return sim::LogLines(); }
+  uint32_t Lifts() {
+    uint32_t n = 0;
+    for (const sim::ProtectCall& c : sim::Record().protects) {
+      if (c.newProtect == sim::kPageExecuteReadWrite) ++n;
+    }
+    return n;
+  }
+  std::vector<uint8_t> Image() { return BytesAt(base_, world_.vhudSize); }
+  // Offsets at which two snapshots of the image differ.
+  static std::vector<uint32_t> Diff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+      if (a[i] != b[i]) out.push_back(static_cast<uint32_t>(i));
+    }
+    return out;
+  }
+  static std::vector<uint32_t> Span(uint32_t begin, uint32_t end) {
+    std::vector<uint32_t> out;
+    for (uint32_t i = begin; i < end; ++i) out.push_back(i);
+    return out;
+  }
+
+  standin::World world_{};
+  uintptr_t base_ = 0;
+};
+
+}  // namespace wheel
