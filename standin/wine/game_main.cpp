@@ -77,7 +77,6 @@ Vhud gVhud;
 HMODULE gPlugin = nullptr;
 uint32_t gDrawsReported = 0;
 uint32_t gLoadsReported = 0;
-uint32_t gWheelRunsReported = 0;
 
 [[noreturn]] void Fail(int code, const char* what) {
   fprintf(stderr, "standin_game: %s\n", what);
@@ -105,19 +104,6 @@ void Number(std::string* out, const char* name, long long value) {
   char text[64];
   snprintf(text, sizeof(text), ",\"%s\":%lld", name, value);
   *out += text;
-}
-
-void HexArray(std::string* out, const char* name, const uint32_t* values, uint32_t count) {
-  *out += ",\"";
-  *out += name;
-  *out += "\":[";
-  for (uint32_t i = 0; i < count; ++i) {
-    if (i != 0) {
-      *out += ',';
-    }
-    Hex(out, values[i]);
-  }
-  *out += ']';
 }
 
 uint32_t Bits(float value) {
@@ -410,6 +396,21 @@ void ReportNewRecords() {
 }
 
 #ifdef QI_HAVE_WHEEL
+uint32_t gWheelRunsReported = 0;
+
+void HexArray(std::string* out, const char* name, const uint32_t* values, uint32_t count) {
+  *out += ",\"";
+  *out += name;
+  *out += "\":[";
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i != 0) {
+      *out += ',';
+    }
+    Hex(out, values[i]);
+  }
+  *out += ']';
+}
+
 // Slot k's quad as the wheel should show it with the static-slot patch: VHud's
 // placement (its rotation of the start quad about the wheel centre by the
 // slot's angle), turned back upright about its own centre, then shifted
