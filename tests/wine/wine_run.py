@@ -393,6 +393,15 @@ def demo(root, win_dir):
         print("draw: texture %s at x=%g y=%g size %gx%g" % (
             d["texture"], fbits(int(d["x"], 16)), fbits(int(d["y"], 16)),
             fbits(int(d["width"], 16)), fbits(int(d["height"], 16))))
+    wheels = run.events("wheel")
+    if wheels:
+        w = wheels[0]
+        centres = []
+        for k in range(8):
+            x = [fbits(int(v, 16)) for v in w["quad%d" % k][0::2]]
+            ref = [fbits(int(v, 16)) for v in w["unpatched%d" % k][0::2]]
+            centres.append("%d: %.1f -> %.1f" % (k, sum(ref) / 4, sum(x) / 4))
+        print("wheel open: slot centre x without -> with the plug-in: " + ", ".join(centres))
     print("%d draws in %d frames; results in %s" % (
         len(draws), len(run.events("frame")), os.path.join(run.dir, "results.jsonl")))
     print("---- %s" % run.log_path)
