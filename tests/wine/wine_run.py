@@ -78,14 +78,18 @@ def boot(root):
         print("Wine prefix %s already there" % env["WINEPREFIX"])
     else:
         print("creating Wine prefix %s (the first start takes a while)" % env["WINEPREFIX"])
-        proc = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        log_path = os.path.join(root, "wineboot.txt")
+        with open(log_path, "wb") as log:
+            proc = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=log, stderr=subprocess.STDOUT, timeout=600)
         if proc.returncode != 0:
-            print(proc.stdout.decode(errors="replace"))
+            with open(log_path, "rb") as log:
+                print(log.read().decode(errors="replace"))
             print("wineboot failed with exit code %d" % proc.returncode)
             return 1
     # Let the server settle so that the first test run does not pay for it.
-    subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         print("no system.reg in the prefix after wineboot")
         return 1
@@ -103,12 +107,17 @@ class Run:
         self.command = ["wine", os.path.join(win_dir, "standin_game.exe"),
                         "--out", "results.jsonl"] + steps
         started = time.time()
-        proc = subprocess.run(self.command, cwd=self.dir, env=wine_env(root),
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT)
+        # Output goes to a file rather than a pipe: a wine server started by
+        # this run outlives it and would hold a pipe open.
+        output_path = os.path.join(self.dir, "output.txt")
+        with open(output_path, "wb") as output:
+            proc = subprocess.run(self.command, cwd=self.dir, env=wine_env(root),
+                                  stdin=subprocess.DEVNULL, stdout=output,
+                                  stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT)
         self.seconds = time.time() - started
         self.exit_code = proc.returncode
-        self.output = proc.stdout.decode(errors="replace")
+        with open(output_path, "rb") as output:
+            self.output = output.read().decode(errors="replace")
         self.records = []
         path = os.path.join(self.dir, "results.jsonl")
         if os.path.exists(path):
