@@ -22,10 +22,10 @@
 //   radar 0|1            VHud's radar byte
 //   frames N             N HUD frames
 //   unload               FreeLibrary of the plug-in, then exit
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
@@ -225,8 +225,7 @@ void LoadVhud() {
       reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_ROTATE_QUAD)));
   gVhud.slotStartQuad = reinterpret_cast<StandinVhudSlotStartQuadFn>(
       reinterpret_cast<void*>(GetProcAddress(module, QI_VHUD_EXPORT_SLOT_START_QUAD)));
-  if (gVhud.record == nullptr || gVhud.setLoadResults == nullptr ||
-      gVhud.hookedGame == nullptr) {
+  if (gVhud.record == nullptr || gVhud.setLoadResults == nullptr || gVhud.hookedGame == nullptr) {
     Fail(kExitLoad, "VHud.asi lacks the stand-in exports");
   }
   std::string line = Event("vhud");
@@ -441,8 +440,7 @@ void ReportWheel() {
   if (gVhud.wheelRecord == nullptr) {
     return;
   }
-  const standin::WheelRecord* w =
-      static_cast<const standin::WheelRecord*>(gVhud.wheelRecord());
+  const standin::WheelRecord* w = static_cast<const standin::WheelRecord*>(gVhud.wheelRecord());
   if (w->runs == gWheelRunsReported) {
     return;
   }
@@ -638,10 +636,9 @@ int main(int argc, char** argv) {
     }
   }
   if (steps.empty()) {
-    const char* demo[] = {"vhud",  "plugin", "wait-hook", "10000", "player", "100",
-                          "icons", "valid",  "frames",    "3",     "wheel",  "1",
-                          "frames", "2",     "wheel",     "0",     "frames", "1",
-                          "unload"};
+    const char* demo[] = {"vhud",  "plugin", "wait-hook", "10000", "player", "100",    "icons",
+                          "valid", "frames", "3",         "wheel", "1",      "frames", "2",
+                          "wheel", "0",      "frames",    "1",     "unload"};
     steps.assign(demo, demo + sizeof(demo) / sizeof(demo[0]));
   }
   CheckOwnImage();
