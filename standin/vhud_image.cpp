@@ -1,14 +1,6 @@
 #include "vhud_image.h"
 
-#if __has_include("vhud_wheel.h") && __has_include("vhud_wheel.cpp")
 #include "vhud_wheel.h"
-#else
-// The wheel stand-in is not part of this tree yet: VHud draws no wheel.
-namespace standin {
-static void BuildVhudWheel(uintptr_t) {}
-static void RunVhudWheel(uintptr_t) {}
-}  // namespace standin
-#endif
 
 namespace standin {
 namespace {
