@@ -319,8 +319,15 @@ TEST_F(EntryTest, OtherReasonCodesDoNothingBeforeAttach) {
 }
 
 TEST_F(EntryTest, ThreadAttachAndDetachChangeNothingWhileRunning) {
+  core::Latch paused, resume;
+  core::SteerSleep([&](uint32_t n, uint32_t) {
+    if (n == 1) {
+      paused.Signal();
+      resume.Wait();
+    }
+  });
   EXPECT_EQ(Attach(), 1);
-  WaitForWorkerSleep();
+  ASSERT_TRUE(paused.Wait());
   const Handle log = gState.logFile;
   const std::string logBefore = sim::ReadLog();
   const uint32_t closesBefore = sim::Record().closeHandle;
@@ -331,7 +338,8 @@ TEST_F(EntryTest, ThreadAttachAndDetachChangeNothingWhileRunning) {
   EXPECT_EQ(sim::Record().closeHandle, closesBefore);
   EXPECT_EQ(sim::Record().createThread, 1u);
   EXPECT_EQ(sim::ReadLog(), logBefore);
-  // The worker is still running.
+  resume.Signal();
+  // The worker goes on.
   EXPECT_TRUE(sim::WaitForSleeps(20));
 }
 
