@@ -70,6 +70,73 @@ inline void Poke(uintptr_t address, const std::vector<uint8_t>& bytes) {
   sim::SetProtect(page, static_cast<uint32_t>(end - page), old);
 }
 
+// The record VHud's layout reads through EDX, with its word at +0x44.
+constexpr uint32_t kRecordWord = 0xFEEDF00Du;
+inline uint32_t gLayoutRecord[18] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, kRecordWord};
+
+inline void PutLongDouble(uint8_t out[16], long double value) {
+  memset(out, 0, 16);
+  memcpy(out, &value, 10);
+}
+
+// A layout state for one slot: garbage in ECX and EDI (the replaced
+// instructions overwrite them), a two-deep x87 stack, patterned XMM
+// registers, default MXCSR, ESP = 4 mod 16 as under a 32-bit Windows call.
+inline standin::SpacingInput LayoutInput(uint32_t slot, float contentX, float ammoX) {
+  standin::SpacingInput in;
+  memset(&in, 0, sizeof(in));
+  in.eax = 0x0000A0A0u;
+  in.ebx = slot;
+  in.ecx = 0xC1C1C1C1u;
+  in.edx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gLayoutRecord));
+  in.esi = 0x0000A0A0u;
+  in.edi = 0xD1D1D1D1u;
+  in.contentX = contentX;
+  in.ammoX = ammoX;
+  in.espMod16 = 4;
+  in.fpuControl = 0x037F;
+  in.mxcsr = 0x1F80;
+  in.x87Count = 2;
+  PutLongDouble(in.x87[0], 3.25L);
+  PutLongDouble(in.x87[1], -1e300L);
+  for (uint32_t r = 0; r < 8; ++r) {
+    for (uint32_t j = 0; j < 16; ++j) in.xmm[r][j] = static_cast<uint8_t>(0x9D ^ (r * 16 + j));
+  }
+  return in;
+}
+
+// Captures of one input run on VHud's own nine bytes and on the patched site
+// agree in everything but the two positions (and what the driver put aside).
+inline void ExpectSameStateAsVhud(const standin::SpacingCapture& vhud,
+                                  const standin::SpacingCapture& patched, const std::string& what) {
+  EXPECT_EQ(vhud.eax, patched.eax) << what;
+  EXPECT_EQ(vhud.ebx, patched.ebx) << what;
+  EXPECT_EQ(vhud.ecx, patched.ecx) << what;
+  EXPECT_EQ(vhud.edx, patched.edx) << what;
+  EXPECT_EQ(vhud.esi, patched.esi) << what;
+  EXPECT_EQ(vhud.edi, patched.edi) << what;
+  EXPECT_EQ(vhud.ebp, patched.ebp) << what;
+  EXPECT_EQ(vhud.esp, patched.esp) << what;
+  EXPECT_EQ(vhud.eflags, patched.eflags) << what;
+  EXPECT_EQ(vhud.siteEsp, patched.siteEsp) << what;
+  EXPECT_EQ(vhud.siteEbp, patched.siteEbp) << what;
+  // FXSAVE: control, status, tags, opcode and pointers, MXCSR, the valid
+  // x87 registers ST(0) up (10 bytes each), XMM0..7.
+  for (uint32_t i = 0; i < 32; ++i) {
+    EXPECT_EQ(vhud.fx[i], patched.fx[i]) << what << " fxsave byte " << i;
+  }
+  uint32_t depth = standin::FxDepth(vhud);
+  for (uint32_t r = 0; r < depth; ++r) {
+    for (uint32_t i = 0; i < 10; ++i) {
+      EXPECT_EQ(standin::FxStack(vhud, r)[i], standin::FxStack(patched, r)[i])
+          << what << " ST(" << r << ") byte " << i;
+    }
+  }
+  for (uint32_t i = 160; i < 288; ++i) {
+    EXPECT_EQ(vhud.fx[i], patched.fx[i]) << what << " fxsave byte " << i;
+  }
+}
+
 // Points every PlatformApi entry at its kernel32 stand-in, as attach does.
 inline void UseStandIns() {
   PlatformApi& api = gState.api;
