@@ -17,7 +17,10 @@ typedef uint32_t(__cdecl* StandinVhudHookedGameFn)();
 typedef const void*(__cdecl* StandinVhudWheelRecordFn)();
 typedef void(__cdecl* StandinVhudRotateQuadFn)(float quad[8], float centreX, float centreY,
                                                float angle);
+// Every slot's quad before VHud turns it, and the point it turns them about,
+// on the game's current screen.
 typedef void(__cdecl* StandinVhudSlotStartQuadFn)(float quad[8]);
+typedef void(__cdecl* StandinVhudWheelCentreFn)(float* x, float* y);
 }
 
 #define QI_VHUD_EXPORT_RECORD "StandinVhudRecord"
@@ -26,3 +29,4 @@ typedef void(__cdecl* StandinVhudSlotStartQuadFn)(float quad[8]);
 #define QI_VHUD_EXPORT_WHEEL_RECORD "StandinVhudWheelRecord"
 #define QI_VHUD_EXPORT_ROTATE_QUAD "StandinVhudRotateQuad"
 #define QI_VHUD_EXPORT_SLOT_START_QUAD "StandinVhudSlotStartQuad"
+#define QI_VHUD_EXPORT_WHEEL_CENTRE "StandinVhudWheelCentre"
