@@ -45,6 +45,7 @@ struct Started {
 };
 std::mutex gThreadMutex;
 std::vector<Started*> gThreads;
+uint32_t gThreadsStarted = 0;
 
 constexpr uintptr_t kFileHandleBase = 0x00F00000;
 constexpr uintptr_t kThreadHandleBase = 0x00E00000;
@@ -84,8 +85,9 @@ Handle QI_STDCALL StandInCreateThread(void* security, uint32_t stackSize, Thread
     return nullptr;
   }
   gThreads.push_back(s);
-  if (threadId != nullptr) *threadId = static_cast<uint32_t>(gThreads.size());
-  return reinterpret_cast<Handle>(kThreadHandleBase + gThreads.size() * 4);
+  ++gThreadsStarted;
+  if (threadId != nullptr) *threadId = gThreadsStarted;
+  return reinterpret_cast<Handle>(kThreadHandleBase + gThreadsStarted * 4);
 }
 
 void QI_STDCALL StandInSleep(uint32_t milliseconds) {
@@ -286,7 +288,7 @@ void SetSleepHook(void (*hook)(uint32_t, uint32_t)) {
 
 uint32_t ThreadsStarted() {
   std::lock_guard<std::mutex> lock(gThreadMutex);
-  return static_cast<uint32_t>(gThreads.size());
+  return gThreadsStarted;
 }
 
 void StopWorker() {
@@ -332,6 +334,7 @@ void ResetFilesAndThreads() {
   gRecords = Records();
   gFaults = Faults();
   gLiftingCalls = 0;
+  gThreadsStarted = 0;
   gTimeFactor = 0.001;
   gSleepHook = nullptr;
 }

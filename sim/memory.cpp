@@ -221,10 +221,11 @@ bool QueryRegion(uintptr_t address, MemoryBasicInfo* info) {
   --it;
   const Range& r = it->second;
   uint64_t end = EndOf(r);
-  // Neighbouring ranges with the same attributes form one region.
+  // Neighbouring ranges of one allocation with the same attributes form one
+  // region, as they do on Windows.
   for (auto next = std::next(it);
        next != gRanges.end() && next->first == end && next->second.state == r.state &&
-       next->second.protect == r.protect;
+       next->second.protect == r.protect && next->second.allocationBase == r.allocationBase;
        ++next) {
     end = EndOf(next->second);
   }

@@ -117,7 +117,6 @@ struct Records {
   std::vector<CreateFileCall> createFiles;
   std::vector<ProtectCall> protects;
   std::vector<uintptr_t> closedHandles;
-  uint32_t lookupsOfVhud = 0;  // worker look-ups (see CountVhudLookups)
 };
 // The records are written by the plug-in's threads; read them after
 // StopWorker or while the worker sleeps.
@@ -126,7 +125,7 @@ Records& Record();
 // ---- Time and threads -------------------------------------------------------
 // Sleep(ms) really sleeps ms * factor milliseconds (default 0.001).
 void SetTimeFactor(double factor);
-// Threads started through CreateThread.
+// Threads started through CreateThread since the last Reset.
 uint32_t ThreadsStarted();
 // Sets the plug-in's stop flag and joins every thread started through
 // CreateThread. Safe to call when none was started.
