@@ -30,6 +30,8 @@
 //                        the three wheel sites and the game's HUD jump
 //   wait-repatch MS      wait until every site of the last restore holds
 //                        the plug-in's bytes again, at most MS ms
+//   patches              report which of the plug-in's patches are in place
+//                        (also done by unload)
 //   note TEXT            a note in the trace (in a step file TEXT is the
 //                        rest of the line)
 //   unload               FreeLibrary of the plug-in, then exit
@@ -865,8 +867,45 @@ void WaitRepatch(uint32_t timeoutMs) {
   Emit(line);
 }
 
+// Which of the plug-in's patches the game and VHud hold now: a jump, call
+// or operand that leads into the plug-in's image.
+void ReportPatches() {
+  uintptr_t low = reinterpret_cast<uintptr_t>(gPlugin);
+  uintptr_t high = gPlugin != nullptr ? low + SizeOfImage(low) : 0;
+  auto inside = [&](uint32_t address) { return address >= low && address < high; };
+  auto leads = [&](uintptr_t site, uint8_t opcode) {
+    uint32_t rel;
+    memcpy(&rel, reinterpret_cast<const void*>(site + 1), 4);
+    return GameByte(site) == opcode && inside(static_cast<uint32_t>(site + 5) + rel);
+  };
+  const uint32_t hook = leads(standin::kGameHudJump, 0xE9) ? 1 : 0;
+  uint32_t staticSlot = 0;
+  uint32_t spacing = 0;
+  uint32_t centre = 0;
+#ifdef QI_HAVE_WHEEL
+  if (gVhud.base != 0) {
+    staticSlot = leads(gVhud.base + standin::kWheelRotateCall, 0xE8) ? 1 : 0;
+    spacing = leads(gVhud.base + standin::kWheelSpacingSite, 0xE9) ? 1 : 0;
+    for (uint32_t i = 0; i < 6; ++i) {
+      uint32_t operand;
+      memcpy(&operand,
+             reinterpret_cast<const void*>(gVhud.base + standin::kCentreTextSiteOffsets[i] + 4), 4);
+      centre += inside(operand) ? 1 : 0;
+    }
+  }
+#endif
+  std::string line = Event("patches");
+  Number(&line, "hud_hook", hook);
+  Number(&line, "static_slot", staticSlot);
+  Number(&line, "spacing", spacing);
+  Number(&line, "centre_text_sites", centre);
+  Number(&line, "in_place", hook + staticSlot + spacing + (centre == 6 ? 1 : 0));
+  Emit(line);
+}
+
 [[noreturn]] void Unload() {
   ReportLog();
+  ReportPatches();
   Emit(Event("unload"));
   if (gOut != stdout) {
     fclose(gOut);
@@ -956,6 +995,8 @@ void RunSteps(const std::vector<std::string>& steps) {
       Restore();
     } else if (s == "wait-repatch") {
       WaitRepatch(Count(steps, &i));
+    } else if (s == "patches") {
+      ReportPatches();
     } else if (s == "note") {
       std::string line = Event("note");
       Text(&line, "text", Word(steps, &i));

@@ -1,0 +1,69 @@
+"""The Wine side of a run: the environment, the prefix, one run of the game.
+
+Every Wine process runs with HOME and WINEPREFIX inside a root directory of
+the build tree (ROOT/home, ROOT/prefix), a 32-bit prefix, no debug output and
+no Mono or Gecko (nothing here needs them and there is no network).
+"""
+import os
+import shutil
+import subprocess
+import time
+
+RUN_TIMEOUT = 120
+
+
+def env(root):
+    e = dict(os.environ)
+    e.pop("DISPLAY", None)
+    e.pop("WAYLAND_DISPLAY", None)
+    e.update({
+        "HOME": os.path.join(root, "home"),
+        "WINEPREFIX": os.path.join(root, "prefix"),
+        "WINEARCH": "win32",
+        "WINEDEBUG": "-all",
+        "WINEDLLOVERRIDES": "mscoree,mshtml=",
+    })
+    os.makedirs(e["HOME"], exist_ok=True)
+    return e
+
+
+def have_wine():
+    return shutil.which("wine") is not None
+
+
+def boot(root, quiet=False):
+    """Creates the prefix once (about 10 s); returns True when it is ready."""
+    e = env(root)
+    if os.path.exists(os.path.join(e["WINEPREFIX"], "system.reg")):
+        return True
+    if not quiet:
+        print("creating the Wine prefix %s (once, about 10 s)" % e["WINEPREFIX"], flush=True)
+    os.makedirs(root, exist_ok=True)
+    log_path = os.path.join(root, "wineboot.txt")
+    with open(log_path, "wb") as log:
+        proc = subprocess.run(["wineboot", "-i"], env=e, stdin=subprocess.DEVNULL, stdout=log,
+                              stderr=subprocess.STDOUT, timeout=600)
+    subprocess.run(["wineserver", "-w"], env=e, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+    ok = proc.returncode == 0 and os.path.exists(os.path.join(e["WINEPREFIX"], "system.reg"))
+    if not ok:
+        with open(log_path, "rb") as log:
+            print(log.read().decode(errors="replace"))
+    return ok
+
+
+def run_game(root, win_dir, run_dir, args):
+    """Runs standin_game.exe with `args` in `run_dir` (the plug-in's log lands
+    there). Returns (exit code, seconds, console output)."""
+    exe = os.path.join(win_dir, "standin_game.exe")
+    command = ["wine", exe] + args
+    started = time.time()
+    # Output goes to a file rather than a pipe: a wine server started by this
+    # run outlives it and would hold a pipe open.
+    out_path = os.path.join(run_dir, "output.txt")
+    with open(out_path, "wb") as out:
+        proc = subprocess.run(command, cwd=run_dir, env=env(root), stdin=subprocess.DEVNULL,
+                              stdout=out, stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT)
+    with open(out_path, "rb") as out:
+        output = out.read().decode(errors="replace")
+    return proc.returncode, time.time() - started, output
