@@ -1,0 +1,59 @@
+# Tests of quorvel-check, the VHud compatibility checker (tools/check).
+#
+# qi_check_tests: the PE32 reader, the verdicts and report on synthesized
+#   files, and the command itself run as a child process (its plain build and
+#   its AddressSanitizer/UBSan build) on valid, truncated and hostile files.
+#   Built with the sanitizers too.
+# qi_check_agreement_tests: the checker's predicted log lines against the
+#   plug-in's own installers run in the simulated process on the same bytes;
+#   one process per test (one plug-in state per process).
+set(QI_CHECK_TEST_DIR ${CMAKE_CURRENT_LIST_DIR}/check)
+set(QI_CHECK_SANITIZE -fsanitize=address,undefined -fno-sanitize-recover=all
+  -fno-omit-frame-pointer)
+
+add_executable(qi_check_tests
+  ${QI_CHECK_TEST_DIR}/test_pe_image.cpp
+  ${QI_CHECK_TEST_DIR}/test_report.cpp
+  ${QI_CHECK_TEST_DIR}/test_command.cpp
+  ${CMAKE_SOURCE_DIR}/tools/check/pe_image.cpp
+  ${CMAKE_SOURCE_DIR}/tools/check/check.cpp
+  ${CMAKE_SOURCE_DIR}/src/wheel/sites.cpp)
+target_include_directories(qi_check_tests PRIVATE
+  ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tools ${CMAKE_SOURCE_DIR}/src)
+target_compile_options(qi_check_tests PRIVATE -O1 -g ${QI_CHECK_SANITIZE} ${QI_WARNINGS})
+target_link_options(qi_check_tests PRIVATE ${QI_CHECK_SANITIZE})
+target_compile_definitions(qi_check_tests PRIVATE
+  QI_CHECK_BINARY="$<TARGET_FILE:quorvel-check>"
+  QI_CHECK_ASAN_BINARY="$<TARGET_FILE:quorvel-check-asan>")
+add_dependencies(qi_check_tests quorvel-check quorvel-check-asan)
+target_link_libraries(qi_check_tests PRIVATE GTest::gtest GTest::gtest_main)
+include(GoogleTest)
+gtest_discover_tests(qi_check_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX check.
+  PROPERTIES TIMEOUT 120)
+
+add_executable(qi_check_agreement_tests ${QI_CHECK_TEST_DIR}/test_agreement.cpp)
+target_include_directories(qi_check_agreement_tests PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(qi_check_agreement_tests PRIVATE -O1 ${QI_WARNINGS})
+target_link_libraries(qi_check_agreement_tests PRIVATE
+  qi_check_core qi_sim qi_standin_sim GTest::gtest GTest::gtest_main)
+gtest_discover_tests(qi_check_agreement_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX check. PROPERTIES TIMEOUT 60)
+
+# The stand-in VHud.asi of the Windows build (QI_WIN_BUILD_DIR, which
+# `./run test` passes), checked by the Linux build and, under Wine in the
+# prefix of the Wine tests' fixture, by quorvel-check.exe. The stand-in writes
+# VHud's code into its image at attach, so on disk every site reads zero.
+set(QI_CHECK_STANDIN ${QI_CHECK_TEST_DIR}/run_standin.sh)
+if(QI_WIN_BUILD_DIR)
+  set(QI_CHECK_STANDIN_ARGS $<TARGET_FILE:quorvel-check> ${QI_WIN_BUILD_DIR}
+    ${QI_CHECK_TEST_DIR}/standin_vhud.expected ${CMAKE_BINARY_DIR}/check_standin)
+  add_test(NAME check.standin_vhud_linux COMMAND ${QI_CHECK_STANDIN} linux ${QI_CHECK_STANDIN_ARGS})
+  add_test(NAME check.standin_vhud_wine
+    COMMAND ${QI_CHECK_STANDIN} wine ${QI_CHECK_STANDIN_ARGS} ${CMAKE_BINARY_DIR}/wine)
+  set_tests_properties(check.standin_vhud_linux check.standin_vhud_wine PROPERTIES
+    SKIP_RETURN_CODE 77 TIMEOUT 300)
+  set_tests_properties(check.standin_vhud_wine PROPERTIES FIXTURES_REQUIRED wine_prefix)
+else()
+  add_test(NAME check.standin_vhud_skipped COMMAND ${CMAKE_COMMAND} -E echo
+    "quorvel-check on the stand-in VHud.asi skipped: configure with -DQI_WIN_BUILD_DIR=<Windows build dir> (./run test does)")
+  set_tests_properties(check.standin_vhud_skipped PROPERTIES SKIP_REGULAR_EXPRESSION "skipped")
+endif()

@@ -1,0 +1,236 @@
+#include "check/check.h"
+
+#include <stdio.h>
+
+#include "host/host.h"
+#include "wheel/sites.h"
+
+namespace check {
+
+namespace {
+
+// A file on disk holds no plug-in: its code and floats exist only in the
+// game's memory. The site recognition is asked with 0 as the plug-in's
+// address, and a site that leads to address 0 is judged as the plug-in,
+// which never lies at 0, judges it.
+constexpr uint32_t kNoPlugin = 0;
+
+constexpr uint32_t kRadarEnd = vhud::kRadarEnabled + 1;
+
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  for (uint8_t b : bytes) {
+    char pair[4];
+    snprintf(pair, sizeof(pair), "%s%02X", text.empty() ? "" : " ", b);
+    text += pair;
+  }
+  return text;
+}
+
+SiteResult ReadSite(const uint8_t* memory, uint32_t size, const std::string& label, uint32_t offset,
+                    uint32_t length) {
+  SiteResult site = {label,
+                     offset,
+                     length,
+                     offset <= size && size - offset >= length,
+                     {},
+                     false,
+                     "skipped silently: the site ends past SizeOfImage"};
+  if (site.inImage) {
+    site.bytes.assign(memory + offset, memory + offset + length);
+  }
+  return site;
+}
+
+PatchResult StaticSlot(const uint8_t* memory, uint32_t size, uint32_t base) {
+  PatchResult patch = {"static-slot patch", false, {}, {}};
+  SiteResult site = ReadSite(memory, size, "static-slot", vhud::kRotateCallSite, 5);
+  if (site.inImage) {
+    RotateSiteInfo info = ClassifyRotateSite(site.bytes.data(), base, kNoPlugin);
+    RotateSite kind = info.kind;
+    if (kind == RotateSite::Redirected) {
+      kind = info.target == info.expected ? RotateSite::Original : RotateSite::OtherTarget;
+    }
+    switch (kind) {
+      case RotateSite::NotCall:
+        site.verdict = "skipped: no CALL (E8) at the site";
+        patch.log = {"[WHEEL][ERR] expected CALL opcode not found; static wheel patch skipped"};
+        break;
+      case RotateSite::OtherTarget:
+        site.verdict = "skipped: CALL to " + Hex(info.target) + ", not to RotateVertices " +
+                       Hex(info.expected);
+        patch.log = {"[WHEEL][ERR] unexpected RotateVertices target=" + Hex(info.target) +
+                     " expected=" + Hex(info.expected)};
+        break;
+      case RotateSite::Original:
+      case RotateSite::Redirected:
+        site.goesIn = true;
+        site.verdict = "would go in: CALL to VHud's RotateVertices " + Hex(info.target);
+        patch.log = {"[WHEEL][OK] static-slot patch installed; original RotateVertices=" +
+                     Hex(info.target)};
+        break;
+    }
+  }
+  patch.goesIn = site.goesIn;
+  patch.sites.push_back(site);
+  return patch;
+}
+
+PatchResult Spacing(const uint8_t* memory, uint32_t size, uint32_t base) {
+  PatchResult patch = {"slot-spacing patch", false, {}, {}};
+  SiteResult site = ReadSite(memory, size, "slot-spacing", vhud::kSpacingSite, 9);
+  if (site.inImage) {
+    // A jump to address 0 is not the plug-in's: the plug-in finds a mismatch.
+    if (ClassifySpacingSite(site.bytes.data(), base, kNoPlugin) == SpacingSite::Original) {
+      site.goesIn = true;
+      site.verdict = "would go in: VHud's own two instructions";
+      patch.log = {
+          "[WHEEL][OK] horizontal slot-spacing patch installed (background + weapon + ammo) "
+          "[TEST11]",
+          "[WHEEL][INFO] X offsets: 0,-62,-48,-62,0,+62,+48,+62; Y unchanged; content offsets "
+          "use screen-height scaling too; ammo fine-tune: 0,+8,+10,+8,0,-8,-10,-8"};
+    } else {
+      site.verdict = "skipped: not " + HexBytes({kSpacingSignature, kSpacingSignature + 9});
+      patch.log = {"[WHEEL][ERR] content-offset signature mismatch; spacing patch skipped"};
+    }
+  }
+  patch.goesIn = site.goesIn;
+  patch.sites.push_back(site);
+  return patch;
+}
+
+PatchResult CentreText(const uint8_t* memory, uint32_t size) {
+  PatchResult patch = {"centre-text patch", true, {}, {}};
+  for (const CentreTextSite& s : kCentreTextSites) {
+    SiteResult site = ReadSite(memory, size, s.label, s.offset, 8);
+    if (site.inImage) {
+      // An operand of 0 is not one of the plug-in's floats: it is re-pointed.
+      if (ClassifyOperandSite(site.bytes.data(), s.operation, kNoPlugin) != OperandSite::Mismatch) {
+        site.goesIn = true;
+        site.verdict = "would go in: operand " +
+                       Hex(site.bytes[4] | (site.bytes[5] << 8) | (site.bytes[6] << 16) |
+                           (static_cast<uint32_t>(site.bytes[7]) << 24)) +
+                       " re-pointed";
+      } else {
+        site.verdict =
+            std::string("skipped: not F3 0F ") + (s.operation == 0x5C ? "5C" : "58") + " 05";
+        // Once-only: the first reported failure in table order is the only line.
+        if (patch.log.empty()) {
+          patch.log = {std::string("[WHEEL][ERR] centre-text signature mismatch at ") + s.label};
+        }
+      }
+    }
+    patch.goesIn = patch.goesIn && site.goesIn;
+    patch.sites.push_back(site);
+  }
+  if (patch.goesIn) {
+    patch.log = {
+        "[WHEEL][OK] centre text patch installed (weapon name + counter + arrows) [TEST15]",
+        "[WHEEL][INFO] nameY=24, countY=-10, arrowY=-3, x=0 (design-space units)"};
+  }
+  return patch;
+}
+
+std::string Pad(std::string text, size_t width) {
+  if (text.size() < width) {
+    text.append(width - text.size(), ' ');
+  }
+  return text;
+}
+
+}  // namespace
+
+bool Analysis::AllGoIn() const {
+  return patches[0].goesIn && patches[1].goesIn && patches[2].goesIn;
+}
+
+std::vector<std::string> Analysis::FirstPassLog() const {
+  std::vector<std::string> lines;
+  for (const PatchResult& p : patches) {
+    lines.insert(lines.end(), p.log.begin(), p.log.end());
+  }
+  return lines;
+}
+
+Analysis Analyse(const uint8_t* memory, uint32_t size, uint32_t base) {
+  return {base,
+          size,
+          {StaticSlot(memory, size, base), Spacing(memory, size, base), CentreText(memory, size)},
+          size >= vhud::kWheelOpenEnd};
+}
+
+std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize,
+                                      const PeImage& image, const Analysis& a) {
+  std::vector<std::string> out;
+  out.push_back("file: " + path + " (" + std::to_string(fileSize) + " bytes)");
+  out.push_back("image: PE32 x86, ImageBase " + Hex(image.imageBase) + ", SizeOfImage " +
+                Hex(image.sizeOfImage) + ", SizeOfHeaders " + Hex(image.sizeOfHeaders) + ", " +
+                std::to_string(image.sections.size()) + " sections");
+  for (const Section& s : image.sections) {
+    out.push_back("  " + Pad(s.name, 9) + Hex(s.virtualAddress) + " to " +
+                  Hex(s.virtualAddress + s.virtualSize) + ", " + Hex(s.mappedSize) +
+                  " bytes from the file");
+  }
+  out.push_back("load address assumed: " + Hex(a.base) +
+                " (the ImageBase); addresses in log lines follow VHud's real load address");
+  out.push_back("worker, on finding VHud:");
+  out.push_back("  log: [OK] VHud.asi base=" + Hex(a.base) + " size=" + Hex(a.size));
+  out.push_back("");
+  out.push_back("size bounds (SizeOfImage " + Hex(a.size) + "):");
+  auto bound = [&](const std::string& what, uint32_t needed) {
+    out.push_back("  " + Pad(what, 24) + "needs " + Hex(needed) + "  " +
+                  (a.size >= needed ? "ok" : "too small"));
+  };
+  for (const PatchResult& p : a.patches) {
+    for (const SiteResult& s : p.sites) {
+      bound(p.sites.size() > 1 ? "centre-text " + s.label : s.label + " site", s.offset + s.length);
+    }
+  }
+  bound("radar and wheel bytes", vhud::kWheelOpenEnd);
+  for (const PatchResult& p : a.patches) {
+    out.push_back("");
+    out.push_back(p.name + ": " + (p.goesIn ? "would go in" : "would be skipped"));
+    for (const SiteResult& s : p.sites) {
+      out.push_back("  " + Pad(s.label, 13) + "+" + Hex(s.offset) + " " +
+                    Pad("(" + PlaceOf(image, s.offset) + ")", 13) +
+                    (s.inImage ? HexBytes(s.bytes) : std::string("(past SizeOfImage)")));
+      out.push_back("  " + std::string(13, ' ') + s.verdict);
+    }
+    for (const std::string& line : p.log) {
+      out.push_back("  log: " + line);
+    }
+    if (p.log.empty()) {
+      out.push_back("  log: nothing (the plug-in returns silently and retries on every pass)");
+    }
+  }
+  out.push_back("");
+  if (a.radarInImage) {
+    out.push_back("radar suppression and wheel test: available (radar byte +" +
+                  Hex(vhud::kRadarEnabled) + ", wheel byte +" + Hex(vhud::kWheelOpen) + ")");
+  } else {
+    out.push_back("radar suppression and wheel test: off, silently (SizeOfImage below " +
+                  Hex(vhud::kWheelOpenEnd) + ")");
+  }
+  static_assert(kRadarEnd <= vhud::kWheelOpenEnd, "one bound covers both bytes");
+  out.push_back("once-only: each patch logs only its first outcome; of the centre-text sites only");
+  out.push_back("  the first failing one in table order, and success only when all six match.");
+  out.push_back("not foreseen: a VirtualProtect refusal in the game, which the plug-in logs.");
+  out.push_back("already in place: never, for a file: the plug-in's patches exist only in the");
+  out.push_back("  game's memory, pointing at plug-in code and floats that no file on disk holds.");
+  int skipped = 0;
+  for (const PatchResult& p : a.patches) {
+    skipped += p.goesIn ? 0 : 1;
+  }
+  if (skipped == 0 && a.radarInImage) {
+    out.push_back("result: all 3 patches would go in");
+  } else if (skipped == 0) {
+    out.push_back(
+        "result: all 3 patches would go in, but the radar and wheel bytes lie past "
+        "the image");
+  } else {
+    out.push_back("result: " + std::to_string(skipped) + " of 3 patches would be skipped");
+  }
+  return out;
+}
+
+}  // namespace check
