@@ -2,8 +2,8 @@
 
 extern "C" {
 // vhud_wheel_spacing.S
-void __attribute__((cdecl)) StandinSpacingDrive(const standin::SpacingInput* input,
-                                                uintptr_t entry);
+void __attribute__((cdecl))
+StandinSpacingDrive(const standin::SpacingInput* input, uintptr_t entry);
 void StandinSpacingCapture();
 extern standin::SpacingCapture StandinSpacingCaptureArea;
 }
@@ -111,37 +111,37 @@ void Rotate(Quad* quad, float centreX, float centreY, float angle) {
 
 void BuildSlotRoutine(uintptr_t base) {
   Emitter e(base + kWheelSlotRoutine);
-  e.B(0x55).B(0x89).B(0xE5);            // push ebp; mov ebp, esp
-  e.B(0x53).B(0x56).B(0x57);            // push ebx; push esi; push edi
-  e.B(0xBB).D(kKeepEbx);                // mov ebx, imm32
-  e.B(0xBE).D(kKeepEsi);                // mov esi, imm32
-  e.B(0xBF).D(kKeepEdi);                // mov edi, imm32
-  e.B(0xFF).B(0x75).B(0x14);            // push [ebp+14h]  angle
-  e.B(0xFF).B(0x75).B(0x10);            // push [ebp+10h]  centre y
-  e.B(0xFF).B(0x75).B(0x0C);            // push [ebp+0Ch]  centre x
-  e.B(0xFF).B(0x75).B(0x08);            // push [ebp+8]    quad
+  e.B(0x55).B(0x89).B(0xE5);                   // push ebp; mov ebp, esp
+  e.B(0x53).B(0x56).B(0x57);                   // push ebx; push esi; push edi
+  e.B(0xBB).D(kKeepEbx);                       // mov ebx, imm32
+  e.B(0xBE).D(kKeepEsi);                       // mov esi, imm32
+  e.B(0xBF).D(kKeepEdi);                       // mov edi, imm32
+  e.B(0xFF).B(0x75).B(0x14);                   // push [ebp+14h]  angle
+  e.B(0xFF).B(0x75).B(0x10);                   // push [ebp+10h]  centre y
+  e.B(0xFF).B(0x75).B(0x0C);                   // push [ebp+0Ch]  centre x
+  e.B(0xFF).B(0x75).B(0x08);                   // push [ebp+8]    quad
   e.B(0xE8).Rel(base + kWheelRotateVertices);  // call RotateVertices (+0x6CDA8)
-  e.B(0x83).B(0xC4).B(0x10);            // add esp, 16
-  e.B(0x31).B(0xC0);                    // xor eax, eax
-  e.B(0x81).B(0xFB).D(kKeepEbx);        // cmp ebx, imm32
-  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x01);  // je +3; or eax, 1
-  e.B(0x81).B(0xFE).D(kKeepEsi);        // cmp esi, imm32
-  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x02);  // je +3; or eax, 2
-  e.B(0x81).B(0xFF).D(kKeepEdi);        // cmp edi, imm32
-  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x04);  // je +3; or eax, 4
-  e.B(0x8D).B(0x55).B(0xF4);            // lea edx, [ebp-0Ch]
-  e.B(0x39).B(0xD4);                    // cmp esp, edx
-  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x08);  // je +3; or eax, 8
-  e.B(0x8D).B(0x65).B(0xF4);            // lea esp, [ebp-0Ch]
-  e.B(0x5F).B(0x5E).B(0x5B).B(0x5D);    // pop edi; pop esi; pop ebx; pop ebp
-  e.B(0xC3);                            // ret
+  e.B(0x83).B(0xC4).B(0x10);                   // add esp, 16
+  e.B(0x31).B(0xC0);                           // xor eax, eax
+  e.B(0x81).B(0xFB).D(kKeepEbx);               // cmp ebx, imm32
+  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x01);   // je +3; or eax, 1
+  e.B(0x81).B(0xFE).D(kKeepEsi);               // cmp esi, imm32
+  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x02);   // je +3; or eax, 2
+  e.B(0x81).B(0xFF).D(kKeepEdi);               // cmp edi, imm32
+  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x04);   // je +3; or eax, 4
+  e.B(0x8D).B(0x55).B(0xF4);                   // lea edx, [ebp-0Ch]
+  e.B(0x39).B(0xD4);                           // cmp esp, edx
+  e.B(0x74).B(0x03).B(0x83).B(0xC8).B(0x08);   // je +3; or eax, 8
+  e.B(0x8D).B(0x65).B(0xF4);                   // lea esp, [ebp-0Ch]
+  e.B(0x5F).B(0x5E).B(0x5B).B(0x5D);           // pop edi; pop esi; pop ebx; pop ebp
+  e.B(0xC3);                                   // ret
 }
 
 void BuildSpacingLayout(uintptr_t base) {
   Emitter e(base + kWheelSpacingEntry);
-  e.B(0x39).B(0xF0);                          // cmp eax, esi
-  e.B(0x8B).B(0x7A).B(0x44);                  // mov edi, [edx+44h]    (+0x6BBD9)
-  e.B(0x8D).B(0x8D).D(0xFFFFC0A4);            // lea ecx, [ebp-3F5Ch]
+  e.B(0x39).B(0xF0);                // cmp eax, esi
+  e.B(0x8B).B(0x7A).B(0x44);        // mov edi, [edx+44h]    (+0x6BBD9)
+  e.B(0x8D).B(0x8D).D(0xFFFFC0A4);  // lea ecx, [ebp-3F5Ch]
   e.B(0xE9).Rel(reinterpret_cast<uintptr_t>(&StandinSpacingCapture));  // (+0x6BBE2)
 }
 
@@ -153,8 +153,11 @@ void BuildCentreText(uintptr_t base, uint32_t index) {
   Emitter(constant).D(bits);
   Emitter e(CentreTextRoutineAddress(base, index));
   e.B(0xF3).B(0x0F).B(0x10).B(0x44).B(0x24).B(0x04);  // movss xmm0, [esp+4]
-  e.B(0xF3).B(0x0F).B(kCentreTextOperations[index]).B(0x05).D(
-      static_cast<uint32_t>(constant));                  // addss/subss xmm0, [abs]
+  e.B(0xF3)
+      .B(0x0F)
+      .B(kCentreTextOperations[index])
+      .B(0x05)
+      .D(static_cast<uint32_t>(constant));            // addss/subss xmm0, [abs]
   e.B(0xF3).B(0x0F).B(0x11).B(0x44).B(0x24).B(0x04);  // movss [esp+4], xmm0
   e.B(0xD9).B(0x44).B(0x24).B(0x04);                  // fld dword [esp+4]
   e.B(0xC3);                                          // ret
@@ -339,13 +342,13 @@ void RunVhudWheel(uintptr_t base) {
 
 }  // namespace standin
 
-extern "C" void __attribute__((cdecl)) StandinRotateQuad(standin::Quad* quad, float centreX,
-                                                         float centreY, float angle) {
+extern "C" void __attribute__((cdecl))
+StandinRotateQuad(standin::Quad* quad, float centreX, float centreY, float angle) {
   standin::Rotate(quad, centreX, centreY, angle);
 }
 
-extern "C" void __attribute__((cdecl)) StandinRotateVertices(standin::Quad* quad, float centreX,
-                                                             float centreY, float angle) {
+extern "C" void __attribute__((cdecl))
+StandinRotateVertices(standin::Quad* quad, float centreX, float centreY, float angle) {
   ++standin::gWheel.rotateCalls;
   standin::Rotate(quad, centreX, centreY, angle);
 }

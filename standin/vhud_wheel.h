@@ -102,10 +102,9 @@ constexpr float kWheelAngles[8] = {
 };
 // x positions of each slot's contents (background and weapon image) and of
 // its ammo text as VHud's layout works them out, before the spacing site.
-constexpr float kSlotContentX[8] = {960.0f, 830.0f, 780.0f, 830.0f,
+constexpr float kSlotContentX[8] = {960.0f, 830.0f,  780.0f,  830.0f,
                                     960.0f, 1090.0f, 1140.0f, 1090.0f};
-constexpr float kSlotAmmoX[8] = {975.5f, 845.5f, 795.5f, 845.5f,
-                                 975.5f, 1105.5f, 1155.5f, 1105.5f};
+constexpr float kSlotAmmoX[8] = {975.5f, 845.5f, 795.5f, 845.5f, 975.5f, 1105.5f, 1155.5f, 1105.5f};
 // Positions that RunVhudWheel passes to the six centre-text routines.
 constexpr float kCentreTextInputs[6] = {500.0f, 960.0f, 600.0f, 960.0f, 700.0f, 960.0f};
 
@@ -123,15 +122,15 @@ Quad SlotStartQuad();
 // (CMP EAX, ESI) sets the flags; `direction` sets DF beforehand.
 struct alignas(16) SpacingInput {
   uint32_t eax, ebx, ecx, edx, esi, edi;
-  float contentX;        // stored at EBP - 0x3F14
-  float ammoX;           // stored at EBP - 0x3F28
-  uint32_t espMod16;     // ESP modulo 16 at the layout code (0 to 15)
-  uint32_t direction;    // non-zero: DF set
-  uint32_t fpuControl;   // x87 control word (low 16 bits)
+  float contentX;       // stored at EBP - 0x3F14
+  float ammoX;          // stored at EBP - 0x3F28
+  uint32_t espMod16;    // ESP modulo 16 at the layout code (0 to 15)
+  uint32_t direction;   // non-zero: DF set
+  uint32_t fpuControl;  // x87 control word (low 16 bits)
   uint32_t mxcsr;
-  uint32_t x87Count;     // 0 to 8 values pushed: x87[0] ends up as ST(0)
+  uint32_t x87Count;  // 0 to 8 values pushed: x87[0] ends up as ST(0)
   uint32_t pad[3];
-  uint8_t x87[8][16];    // 80-bit values in the first 10 bytes of each
+  uint8_t x87[8][16];  // 80-bit values in the first 10 bytes of each
   uint8_t xmm[8][16];
 };
 static_assert(sizeof(SpacingInput) == STANDIN_SI_SIZE, "layout shared with the driver");
@@ -140,12 +139,12 @@ static_assert(sizeof(SpacingInput) == STANDIN_SI_SIZE, "layout shared with the d
 // put the stack and the frame base.
 struct alignas(16) SpacingCapture {
   uint32_t eax, ebx, ecx, edx, esi, edi, ebp, esp, eflags;
-  float contentX;        // the float at EBP - 0x3F14 at capture
-  float ammoX;           // the float at EBP - 0x3F28 at capture
-  uint32_t siteEsp;      // ESP as the driver entered the layout code
-  uint32_t siteEbp;      // the frame base the driver set up
+  float contentX;    // the float at EBP - 0x3F14 at capture
+  float ammoX;       // the float at EBP - 0x3F28 at capture
+  uint32_t siteEsp;  // ESP as the driver entered the layout code
+  uint32_t siteEbp;  // the frame base the driver set up
   uint32_t pad[3];
-  uint8_t fx[512];       // FXSAVE image at capture (x87, MXCSR, XMM)
+  uint8_t fx[512];  // FXSAVE image at capture (x87, MXCSR, XMM)
 };
 static_assert(sizeof(SpacingCapture) == STANDIN_SC_SIZE, "layout shared with the driver");
 
@@ -156,7 +155,7 @@ SpacingCapture RunSpacingLayout(uintptr_t base, const SpacingInput& input);
 // Views of an FXSAVE image.
 uint16_t FxControl(const SpacingCapture& c);
 uint16_t FxStatus(const SpacingCapture& c);
-uint32_t FxDepth(const SpacingCapture& c);          // valid x87 registers
+uint32_t FxDepth(const SpacingCapture& c);  // valid x87 registers
 uint32_t FxMxcsr(const SpacingCapture& c);
 const uint8_t* FxStack(const SpacingCapture& c, uint32_t i);  // ST(i), 10 bytes
 const uint8_t* FxXmm(const SpacingCapture& c, uint32_t i);    // 16 bytes
@@ -179,16 +178,16 @@ constexpr uint32_t kSlotRecordWord = 0x0A770000;  // word at +0x44 of slot k: th
 
 // What one run of the wheel drawing produced.
 struct WheelRecord {
-  uint32_t runs;             // RunVhudWheel calls
-  uint32_t rotateCalls;      // calls of RotateVertices (any caller)
-  uint32_t slotFaults;       // bit k: slot k's call broke the calling contract
-  uint32_t spacingFaults[8]; // SpacingStateDiff of each slot's layout
-  Quad slotQuads[8];         // each slot's quad after the per-slot routine
-  float slotContentX[8];     // background and weapon x after the layout
-  float slotAmmoX[8];        // ammo text x after the layout
-  uint32_t slotEdi[8];       // EDI and ECX after the layout
+  uint32_t runs;              // RunVhudWheel calls
+  uint32_t rotateCalls;       // calls of RotateVertices (any caller)
+  uint32_t slotFaults;        // bit k: slot k's call broke the calling contract
+  uint32_t spacingFaults[8];  // SpacingStateDiff of each slot's layout
+  Quad slotQuads[8];          // each slot's quad after the per-slot routine
+  float slotContentX[8];      // background and weapon x after the layout
+  float slotAmmoX[8];         // ammo text x after the layout
+  uint32_t slotEdi[8];        // EDI and ECX after the layout
   uint32_t slotEcx[8];
-  float centreText[6];       // results of the six centre-text routines
+  float centreText[6];  // results of the six centre-text routines
 };
 
 // Writes the wheel's code and constants into the image and clears the record.
@@ -205,8 +204,8 @@ uintptr_t SlotRoutineAddress(uintptr_t base);
 uintptr_t CentreTextRoutineAddress(uintptr_t base, uint32_t index);
 uintptr_t CentreTextConstantAddress(uintptr_t base, uint32_t index);
 
-typedef uint32_t(__attribute__((cdecl)) * SlotRoutineFn)(Quad* quad, float centreX,
-                                                         float centreY, float angle);
+typedef uint32_t(__attribute__((cdecl)) * SlotRoutineFn)(Quad* quad, float centreX, float centreY,
+                                                         float angle);
 typedef float(__attribute__((cdecl)) * CentreTextFn)(float position);
 
 // One slot through VHud's per-slot routine: 0 when the call of RotateVertices
@@ -219,11 +218,11 @@ float RunCentreText(uintptr_t base, uint32_t index, float position);
 extern "C" {
 // VHud's RotateVertices: turns the quad's four corners about (centreX,
 // centreY) by `angle` radians, in single precision. Counts its calls.
-void __attribute__((cdecl)) StandinRotateVertices(standin::Quad* quad, float centreX,
-                                                  float centreY, float angle);
+void __attribute__((cdecl))
+StandinRotateVertices(standin::Quad* quad, float centreX, float centreY, float angle);
 // The same rotation without counting, for computing expected quads.
-void __attribute__((cdecl)) StandinRotateQuad(standin::Quad* quad, float centreX, float centreY,
-                                              float angle);
+void __attribute__((cdecl))
+StandinRotateQuad(standin::Quad* quad, float centreX, float centreY, float angle);
 const standin::WheelRecord* StandinWheelRecord();
 }
 

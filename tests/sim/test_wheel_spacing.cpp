@@ -12,7 +12,8 @@ constexpr const char* kInfo =
     "screen-height scaling too; ammo fine-tune: 0,+8,+10,+8,0,-8,-10,-8";
 constexpr const char* kMismatch =
     "[WHEEL][ERR] content-offset signature mismatch; spacing patch skipped";
-constexpr const char* kProtectFailed = "[WHEEL][ERR] VirtualProtect failed for content-offset patch";
+constexpr const char* kProtectFailed =
+    "[WHEEL][ERR] VirtualProtect failed for content-offset patch";
 
 class Spacing : public WheelTest {
  protected:

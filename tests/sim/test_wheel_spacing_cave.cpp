@@ -59,8 +59,7 @@ TEST_F(Cave, WheelSlotsMoveByTheirOffsetsAt1080) {
     EXPECT_EQ(0u, r->spacingFaults[k]) << what;
     EXPECT_EQ(standin::kSlotRecordWord + k, r->slotEdi[k]) << what;
     EXPECT_EQ(Bits(standin::kSlotContentX[k] + kTable[k]), Bits(r->slotContentX[k])) << what;
-    EXPECT_EQ(Bits(standin::kSlotAmmoX[k] + (kTable[k] + kFine[k])), Bits(r->slotAmmoX[k]))
-        << what;
+    EXPECT_EQ(Bits(standin::kSlotAmmoX[k] + (kTable[k] + kFine[k])), Bits(r->slotAmmoX[k])) << what;
   }
   EXPECT_EQ(-48.0f, r->slotContentX[2] - standin::kSlotContentX[2]);
   EXPECT_EQ(-38.0f, r->slotAmmoX[2] - standin::kSlotAmmoX[2]);
@@ -141,12 +140,12 @@ TEST_F(Cave, FlagsOfVhudsComparisonAndTheDirectionFlagSurvive) {
     uint32_t eax, esi, direction;
   };
   const Case cases[] = {
-      {5, 5, 0},                    // ZF PF
-      {1, 2, 0},                    // CF SF AF
-      {0x80000000u, 1, 0},          // OF
+      {5, 5, 0},                      // ZF PF
+      {1, 2, 0},                      // CF SF AF
+      {0x80000000u, 1, 0},            // OF
       {0x7FFFFFFFu, 0xFFFFFFFFu, 1},  // OF SF CF, DF set
-      {0x100, 0x1, 1},              // AF, DF set
-      {0xFFFFFFFFu, 0, 0},          // SF
+      {0x100, 0x1, 1},                // AF, DF set
+      {0xFFFFFFFFu, 0, 0},            // SF
   };
   std::vector<standin::SpacingInput> inputs;
   for (const Case& c : cases) {
@@ -168,8 +167,8 @@ TEST_F(Cave, FlagsOfVhudsComparisonAndTheDirectionFlagSurvive) {
 }
 
 TEST_F(Cave, X87StackUpToEightDeepSurvives) {
-  const long double values[8] = {1.0L, -2.5L, 3.14159265358979323846L, 1e4000L,
-                                 -0.0L, 1e-4000L, 12345678.875L, -7.0L};
+  const long double values[8] = {1.0L,  -2.5L,    3.14159265358979323846L, 1e4000L,
+                                 -0.0L, 1e-4000L, 12345678.875L,           -7.0L};
   std::vector<standin::SpacingInput> inputs;
   for (uint32_t control : {0x037Fu, 0x027Fu, 0x007Fu}) {
     for (uint32_t depth : {0u, 1u, 3u, 7u, 8u}) {

@@ -218,8 +218,7 @@ class StaticSlotWheel : public StaticSlot {
     EXPECT_EQ(16u, r->rotateCalls);
     for (int k = 0; k < 8; ++k) {
       std::string what = "height " + std::to_string(height) + " slot " + std::to_string(k);
-      ExpectQuadBits(Shifted(Upright(standin::kWheelAngles[k]), offsets[k]), r->slotQuads[k],
-                     what);
+      ExpectQuadBits(Shifted(Upright(standin::kWheelAngles[k]), offsets[k]), r->slotQuads[k], what);
       ExpectUpright(r->slotQuads[k], what);
     }
   }

@@ -72,7 +72,8 @@ inline void Poke(uintptr_t address, const std::vector<uint8_t>& bytes) {
 
 // The record VHud's layout reads through EDX, with its word at +0x44.
 constexpr uint32_t kRecordWord = 0xFEEDF00Du;
-inline uint32_t gLayoutRecord[18] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, kRecordWord};
+inline uint32_t gLayoutRecord[18] = {0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                     0, 0, 0, 0, 0, 0, 0, 0, kRecordWord};
 
 inline void PutLongDouble(uint8_t out[16], long double value) {
   memset(out, 0, 16);
@@ -159,8 +160,8 @@ class WheelTest : public ::testing::Test {
     world_ = standin::BuildWorld(false);
     base_ = world_.vhudBase;
     UseStandIns();
-    gState.logFile = gState.api.createFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80,
-                                            nullptr);
+    gState.logFile =
+        gState.api.createFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, nullptr);
     ASSERT_NE(QI_INVALID_HANDLE, gState.logFile);
     gState.vhudBase = base_;
     gState.vhudSize = world_.vhudSize;
