@@ -47,8 +47,14 @@ SYM(StandinSpacingDrive):
         stmxcsr drive_saved_mxcsr
         movl    %esp, drive_saved_esp
 
-        // VHud's frame: its locals lie below EBP.
+        // VHud's frame: its locals lie below EBP. Its pages are touched from
+        // the top down, as a Windows stack grows page by page.
         movl    %esp, %ebp
+        orl     $0, -0x1000(%ebp)
+        orl     $0, -0x2000(%ebp)
+        orl     $0, -0x3000(%ebp)
+        orl     $0, -0x4000(%ebp)
+        orl     $0, -0x4020(%ebp)
         subl    $0x4000, %esp
         andl    $-16, %esp
         subl    $16, %esp
