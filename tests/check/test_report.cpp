@@ -297,6 +297,19 @@ TEST(CheckReport, SkippedPatchesShowTheirSiteVerdictAndLine) {
   EXPECT_EQ(report.back(), "result: 3 of 3 patches would be skipped");
 }
 
+TEST(CheckReport, SitesOutsideEverySectionCarryANote) {
+  std::vector<uint8_t> file = Build();
+  Put16(file, kNumberOfSections, 0);
+  Checked c = CheckFile(file);
+  Lines report = check::FormatReport("v.asi", file.size(), c.image, c.analysis);
+  const std::string note =
+      "               note: no section holds these bytes; in memory they may be unmapped";
+  EXPECT_EQ(std::count(report.begin(), report.end(), note), 8);
+  EXPECT_TRUE(Has(report, "  name-x       +0x0006C4CE (no section) 00 00 00 00 00 00 00 00"));
+  const Lines usual = AllOriginalReport("v");
+  EXPECT_EQ(std::count(usual.begin(), usual.end(), note), 0);
+}
+
 TEST(CheckReport, AllPatchesInWithTheRadarPastTheImageSaysSo) {
   Checked c = CheckFile(Build(kDefaultBase, 0x1049E32));
   Lines report = check::FormatReport("v.asi", 1, c.image, c.analysis);

@@ -195,6 +195,10 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
                     Pad("(" + PlaceOf(image, s.offset) + ")", 13) +
                     (s.inImage ? HexBytes(s.bytes) : std::string("(past SizeOfImage)")));
       out.push_back("  " + std::string(13, ' ') + s.verdict);
+      if (s.inImage && PlaceOf(image, s.offset) == "no section") {
+        out.push_back("  " + std::string(13, ' ') +
+                      "note: no section holds these bytes; in memory they may be unmapped");
+      }
     }
     for (const std::string& line : p.log) {
       out.push_back("  log: " + line);
