@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Runs quorvel-check on the stand-in VHud.asi of the Windows build.
+# Runs quorvel-check on a VHud.asi file, in its Linux build or in its
+# Windows build under Wine.
 #
-#   run_standin.sh linux CHECK WIN_BUILD EXPECTED WORK
-#   run_standin.sh wine  CHECK WIN_BUILD EXPECTED WORK WINE_ROOT
+#   run_check.sh linux CHECK VHUD EXPECTED WORK
+#   run_check.sh wine  CHECK VHUD EXPECTED WORK CHECK_EXE WINE_ROOT
 #
 # linux: the Linux build CHECK must exit as the first line of EXPECTED says
 # ("exit N") and print every further line of EXPECTED, in that order.
-# wine: the same for WIN_BUILD/quorvel-check.exe under Wine (prefix
-# WINE_ROOT/prefix), whose output must also equal the Linux build's, line
-# for line. Exits 77 (skipped) when the Windows build's files are missing.
+# wine: the same for CHECK_EXE under Wine (prefix WINE_ROOT/prefix), whose
+# output must also equal the Linux build's, line for line. Both run in WORK
+# on a copy named VHud.asi. Exits 77 (skipped) when VHUD or CHECK_EXE is
+# missing.
 set -u
-mode=$1 check=$2 win=$3 expected=$4 work=$5 wine_root=${6:-}
+mode=$1 check=$2 vhud=$3 expected=$4 work=$5 exe=${6:-} wine_root=${7:-}
 
 skip() {
   echo "SKIPPED: $1"
@@ -21,18 +23,20 @@ fail() {
   exit 1
 }
 
-[ -f "$win/VHud.asi" ] || skip "no stand-in VHud.asi in $win (build the Windows tree first)"
+[ -f "$vhud" ] || skip "no $vhud (build the Windows tree first)"
 dir="$work/$mode"
-rm -rf "$dir" && mkdir -p "$dir" && cp "$win/VHud.asi" "$dir/VHud.asi" || fail "cannot set up $dir"
+rm -rf "$dir" && mkdir -p "$dir" && cp "$vhud" "$dir/VHud.asi" || fail "cannot set up $dir"
 cd "$dir" || fail "cannot enter $dir"
 
+[ -f "$expected" ] || fail "no $expected"
 want_exit=$(head -n 1 "$expected" | sed -n 's/^exit \([0-9]*\)$/\1/p')
 [ -n "$want_exit" ] || fail "$expected does not begin with 'exit N'"
 tail -n +2 "$expected" > want.txt
 
 # Every line of want.txt appears in $1, in order.
 in_order() {
-  awk 'NR == FNR { want[n++] = $0; next }
+  awk 'BEGIN { n = 0; i = 0 }
+       NR == FNR { want[n++] = $0; next }
        i < n && $0 == want[i] { i++ }
        END { if (i < n) { print "missing or out of order: [" want[i] "]"; exit 1 } }' \
     want.txt "$1"
@@ -45,8 +49,7 @@ rc=$?
 in_order linux.out || { cat linux.out; fail "Linux build's report differs"; }
 
 if [ "$mode" = wine ]; then
-  exe="$win/quorvel-check.exe"
-  [ -f "$exe" ] || skip "no quorvel-check.exe in $win"
+  [ -f "$exe" ] || skip "no $exe (build the Windows tree first)"
   command -v wine > /dev/null || skip "wine is not installed"
   mkdir -p "$wine_root/home"
   HOME="$wine_root/home" WINEPREFIX="$wine_root/prefix" WINEARCH=win32 WINEDEBUG=-all \
