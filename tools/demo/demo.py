@@ -1,0 +1,265 @@
+#!/usr/bin/python3
+"""The demo: the real Quorvel_Icons.asi in the stand-in game under Wine.
+
+  demo.py [--root DIR] [--win-dir DIR] [--out DIR] [--scenario FILE]
+
+Runs the default scenario (scenarios/default.toml) and VHud alone
+(scenarios/vhud_alone.toml), checks what the runs show, draws the layout
+preview and prints the plug-in's log step by step, the checks, a summary and
+the paths of what it wrote (under --out, default build/demo).
+"""
+import argparse
+import os
+import struct
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(ROOT, "tools", "preview"))
+import scenario as scenario_mod  # noqa: E402
+import wine  # noqa: E402
+
+# One pass of the worker's second phase is a 500 ms sleep and the four
+# installers; a site put back at any moment is patched again before the next
+# pass ends. The slack covers the scheduling of a loaded machine.
+PASS_MS = 500
+PASS_SLACK_MS = 150
+
+HIDDEN_STEPS = [  # (flag or player change in the step's words, state line)
+    ("menu 1", "[STATE] hidden: menu active"),
+    ("frozen 1", "[STATE] hidden: game frozen/paused"),
+    ("hud 0", "[STATE] hidden: CHud::m_Wants_To_Draw_Hud = false"),
+    ("widescreen 1", "[STATE] hidden: widescreen/cinematic"),
+    ("cutscene 1", "[STATE] hidden: cutscene running"),
+    ("player 0.0", "[STATE] hidden: player dead / invalid health"),
+    ("player none", "[STATE] hidden: player ped unavailable"),
+]
+
+
+def events(records, name):
+    return [r for r in records if r["event"] == name]
+
+
+def bits_float(hex_text):
+    return struct.unpack("<f", struct.pack("<I", int(hex_text, 16)))[0]
+
+
+def log_of(records):
+    return [r["line"] for r in events(records, "log")]
+
+
+class Facts:
+    def __init__(self):
+        self.items = []
+
+    def check(self, ok, text):
+        self.items.append((bool(ok), text))
+        return ok
+
+    @property
+    def ok(self):
+        return all(ok for ok, _ in self.items)
+
+
+def steps_doing(header, word):
+    return [s["n"] for s in header["steps"] if word in s["do"]]
+
+
+def check_default(records, log_file_lines):
+    """What the default scenario must show; each fact is read from the
+    trace."""
+    f = Facts()
+    header = records[0]
+    lines = log_of(records)
+    frames = events(records, "frame")
+    f.check(events(records, "exit") and events(records, "exit")[0]["code"] == 0,
+            "the stand-in game ran the scenario to its end (exit code 0)")
+    f.check(lines == log_file_lines,
+            "the trace holds every line of Quorvel_Icons.log, in order (%d lines)" % len(lines))
+    f.check(all(fr["fault"] == 0 for fr in frames),
+            "every HUD frame returned with the game's registers and stack intact (%d frames)"
+            % len(frames))
+    # Start before VHud.
+    plugin = events(records, "plugin")
+    vhud = events(records, "vhud")
+    ok_lines = [r for r in events(records, "log") if r["line"].startswith("[OK] VHud.asi base=")]
+    if f.check(plugin and vhud and ok_lines and plugin[0]["t_ms"] < vhud[0]["t_ms"],
+               "the plug-in started before VHud.asi was loaded"):
+        f.check(ok_lines[0]["line"] == "[OK] VHud.asi base=%s size=%s" % (vhud[0]["base"],
+                                                                          vhud[0]["size"]),
+                "the worker found VHud.asi after it appeared, %.0f ms after the plug-in started: "
+                "%s" % (vhud[0]["t_ms"] - plugin[0]["t_ms"], ok_lines[0]["line"]))
+    for needle in ("[WHEEL][OK] static-slot patch installed",
+                   "[WHEEL][OK] horizontal slot-spacing patch installed",
+                   "[WHEEL][OK] centre text patch installed", "[HOOK] installed; original="):
+        f.check(any(l.startswith(needle) for l in lines), "logged: %s..." % needle)
+    # Icons hidden in each hidden state.
+    for word, state in HIDDEN_STEPS:
+        steps = steps_doing(header, word)
+        in_step = [fr for fr in frames if fr["step"] in steps]
+        f.check(steps and in_step and all(fr["draws"] == 0 for fr in in_step) and state in lines,
+                "%-45s no icon drawn in %d frames" % (state, len(in_step)))
+    # A new player record.
+    new = steps_doing(header, "new-player 100.0")
+    players = events(records, "player")
+    first_record = players[0]["record"] if players else None
+    new_frames = [fr for fr in frames if fr["step"] in new]
+    f.check(new_frames and all(fr["player"] != first_record and fr["draws"] == 2
+                               for fr in new_frames) and
+            "[INFO] cached icon textures invalidated after player transition" in lines and
+            sum(1 for l in lines if l.startswith("[LOAD]")) == 2,
+            "a new player record: cached icons dropped, loaded again, drawn in %d frames"
+            % len(new_frames))
+    # The weapon wheel.
+    wheel_frames = [fr for fr in frames if fr.get("wheel") == 1]
+    f.check(wheel_frames and all(fr["radar_seen"] == 0 and fr["radar_after"] == 1 and
+                                 fr["draws"] == 0 for fr in wheel_frames),
+            "wheel open in %d frames: VHud saw its radar off, the radar was back on after, "
+            "no icon drawn" % len(wheel_frames))
+    wheels = events(records, "wheel")
+    upright = True
+    for w in wheels:
+        for q in w["values"]["quads"]:
+            upright &= abs(q[0] - q[6]) < 1e-3 and abs(q[2] - q[4]) < 1e-3
+            upright &= abs(q[1] - q[3]) < 1e-3 and abs(q[5] - q[7]) < 1e-3
+    f.check(wheels and upright and all(w["slot_faults"] == 0 for w in wheels),
+            "every wheel slot drawn upright (%d wheel frames)" % len(wheels))
+    # The screen sizes.
+    draws = events(records, "draw")
+    sizes = sorted({tuple(d["screen"]) for d in draws})
+    f.check(len(sizes) >= 2, "icons drawn at %s" % ", ".join("%dx%d" % s for s in sizes))
+    # Restore and re-patch.
+    restore = events(records, "restore")
+    repatch = events(records, "repatch")
+    if f.check(restore and repatch and all(s["was_patched"] for s in restore[0]["sites"]),
+               "another party put back the original bytes of %d patched sites"
+               % (len(restore[0]["sites"]) if restore else 0)):
+        r = repatch[0]
+        f.check(r["repatched"] == 1 and r["last_ms"] <= PASS_MS + PASS_SLACK_MS and
+                r["last_ms"] - r["first_ms"] < 100,
+                "the plug-in patched every site again in one pass, %.0f ms after the restore "
+                "(a pass comes every %d ms)" % (r["last_ms"], PASS_MS))
+        hooks = [l for l in lines if l.startswith("[HOOK] installed; original=")]
+        f.check(len(hooks) == 2, "the hook's second \"[HOOK] installed\" line was logged")
+    patches = events(records, "patches")
+    f.check(patches and patches[-1]["in_place"] == 4,
+            "at the end all 4 patches are in place (hook, static slot, spacing, 6 centre texts)")
+    f.check(lines and lines[-1] == "[STOP] DLL detach", "the log ends with [STOP] DLL detach")
+    return f
+
+
+def story(records):
+    """The scenario's steps, each with the log lines that appeared during it
+    and what its frames drew."""
+    header = records[0]
+    out = []
+    by_step = {}
+    for r in records[1:]:
+        by_step.setdefault(r.get("step", 0), []).append(r)
+    for s in header["steps"]:
+        rs = by_step.get(s["n"], [])
+        frames = [r for r in rs if r["event"] == "frame"]
+        out.append("\u2500\u2500 step %d: %s" % (s["n"], s["note"] or "; ".join(s["do"])))
+        detail = "   [%s]" % "; ".join(s["do"])
+        if frames:
+            draws = sum(fr["draws"] for fr in frames)
+            scr = frames[-1]["screen"]
+            detail += "  %d frame%s at %dx%d, %d icon draw%s" % (
+                len(frames), "" if len(frames) == 1 else "s", scr[0], scr[1], draws,
+                "" if draws == 1 else "s")
+        for r in rs:
+            if r["event"] == "repatch":
+                detail += "  re-patched %d sites %.0f ms after the restore" % (
+                    len(r["sites"]), r["last_ms"])
+            if r["event"] == "hook" and r["redirected"]:
+                detail += "  HUD jump now leads to %s" % r["target"]
+        out.append(detail)
+        for r in rs:
+            if r["event"] == "log":
+                out.append("   " + r["line"])
+    return out
+
+
+def run_demo(root, win_dir, out_dir, scenario_path, quiet=False):
+    started = time.time()
+    if not wine.boot(root):
+        print("the Wine prefix could not be created")
+        return 1, None
+    os.makedirs(out_dir, exist_ok=True)
+    default_dir = os.path.join(out_dir, "default")
+    alone_dir = os.path.join(out_dir, "vhud_alone")
+    trace, records, code = scenario_mod.run(scenario_path, root, win_dir, default_dir)
+    alone_trace, alone_records, alone_code = scenario_mod.run(
+        os.path.join(ROOT, "scenarios", "vhud_alone.toml"), root, win_dir, alone_dir)
+    log_path = os.path.join(default_dir, "Quorvel_Icons.log")
+    facts = check_default(records, scenario_mod.log_lines(log_path))
+    facts.check(alone_code == 0 and len(events(alone_records, "wheel")) == 3,
+                "VHud alone drew its wheel at 3 screen sizes (for the preview)")
+    import preview  # noqa: E402  (pycairo, /usr/bin/python3)
+    png, svg, _ = preview.write([trace, alone_trace], preview.SCREENS,
+                                os.path.join(out_dir, "preview"))
+    seconds = time.time() - started
+
+    if not quiet:
+        print("\nQuorvel Icons demo: %s" % records[0]["title"])
+        print("The plug-in's log, each line under the scenario step in which it appeared:\n")
+        print("\n".join(story(records)))
+        print("\nChecks:")
+        for ok, text in facts.items:
+            print("  %s %s" % ("\u2713" if ok else "\u2717 FAILED:", text))
+    frames = events(records, "frame")
+    draws = events(records, "draw")
+    patches = events(records, "patches")
+    lines = log_of(records)
+    summary = [
+        "frames run:        %d" % len(frames),
+        "icons drawn:       %d (%d health, %d armour)" % (
+            len(draws), len(draws[0::2]), len(draws[1::2])),
+        "patches in place:  %s of 4 (HUD hook, static slot, slot spacing, %s of 6 centre texts)"
+        % ((patches[-1]["in_place"], patches[-1]["centre_text_sites"]) if patches else ("?", "?")),
+        "lines logged:      %d" % len(lines),
+        "checks:            %d of %d passed" % (sum(ok for ok, _ in facts.items),
+                                                len(facts.items)),
+        "time:              %.1f s (game runs %.1f s and %.1f s)" % (
+            seconds, events(records, "exit")[0]["seconds"],
+            events(alone_records, "exit")[0]["seconds"]),
+    ]
+    print("\nSummary:")
+    for s in summary:
+        print("  " + s)
+    print("\nWritten:")
+    for what, path in (("log", log_path), ("trace", trace), ("VHud alone trace", alone_trace),
+                       ("preview", png), ("preview", svg)):
+        print("  %-17s %s" % (what, os.path.relpath(path, os.getcwd())))
+    with open(os.path.join(out_dir, "summary.txt"), "w") as f:
+        f.write("\n".join(summary) + "\n")
+    return (0 if facts.ok and code == 0 else 1), records
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--root", default=os.path.join(ROOT, "build", "wine"))
+    parser.add_argument("--win-dir", default=os.path.join(ROOT, "build", "win"))
+    parser.add_argument("--out", default=os.path.join(ROOT, "build", "demo"))
+    parser.add_argument("--scenario", default=os.path.join(ROOT, "scenarios", "default.toml"))
+    args = parser.parse_args()
+    if not wine.have_wine():
+        print("wine is not installed (tools/setup.sh installs it)")
+        return 1
+    if not os.path.exists(os.path.join(args.win_dir, "standin_game.exe")):
+        print("no standin_game.exe in %s: build the Windows tree first" % args.win_dir)
+        return 1
+    try:
+        code, _ = run_demo(os.path.abspath(args.root), os.path.abspath(args.win_dir),
+                           os.path.abspath(args.out), args.scenario)
+    except scenario_mod.ScenarioError as e:
+        print("scenario error: %s" % e)
+        return 2
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
