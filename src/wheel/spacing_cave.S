@@ -26,6 +26,8 @@ SYM(SpacingCave):
         orl     $0x3F, %eax             // with every exception masked
         movl    %eax, 16(%esp)
         fldcw   16(%esp)
+        movl    $0x1F80, 28(%esp)       // SSE: default rounding, all exceptions
+        ldmxcsr 28(%esp)                // masked (VHud's MXCSR comes back below)
         movl    16(%esi), %ebx          // slot index (EBX on entry)
         cmpl    $7, %ebx
         ja      1f

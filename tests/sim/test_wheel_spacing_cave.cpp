@@ -216,6 +216,29 @@ TEST_F(Cave, XmmRegistersAndMxcsrSurvive) {
   }
 }
 
+// VHud may run with SSE exceptions unmasked; the offsets at 720 lines are
+// inexact, so the cave's own arithmetic must not raise them in VHud's place.
+TEST_F(Cave, UnmaskedSseExceptionsInVhudDoNotFault) {
+  standin::SetScreen(1280, 720);
+  std::vector<standin::SpacingInput> inputs;
+  for (uint32_t mxcsr : {0x0F80u, 0x0000u}) {
+    standin::SpacingInput in = LayoutInput(1, 1000.0f, 1010.0f);
+    in.mxcsr = mxcsr;
+    inputs.push_back(in);
+  }
+  std::vector<standin::SpacingCapture> out = RunBoth(inputs, "unmasked mxcsr");
+  volatile float scale = 720.0f / 1080.0f;
+  volatile float slot = scale * -62.0f;
+  volatile float fine = scale * 8.0f;
+  for (size_t i = 0; i < out.size(); ++i) {
+    EXPECT_EQ(inputs[i].mxcsr, standin::FxMxcsr(out[i])) << i;
+    volatile float content = 1000.0f + slot;
+    volatile long double sum = static_cast<long double>(slot) + static_cast<long double>(fine);
+    volatile float ammo = static_cast<float>(sum + 1010.0L);
+    ExpectMoved(out[i], content, ammo, "mxcsr " + std::to_string(inputs[i].mxcsr));
+  }
+}
+
 TEST_F(Cave, AlignsTheStackItselfAndLeavesEspAsFound) {
   std::vector<standin::SpacingInput> inputs;
   for (uint32_t mod : {4u, 8u, 12u, 0u}) {
