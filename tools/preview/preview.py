@@ -331,11 +331,18 @@ def draw_wheel(ctx, v, record, plugin, labels=True):
             size = max(7.0, 15 * k)
             text(ctx, x, y, sample, size, WHITE, align="center", bold=True, valign="middle")
         else:
+            # VHud's own place for the text: a dashed line at its height.
+            half = 78 * k * design_scale(v.screen)
+            ctx.save()
+            ctx.set_dash([max(2.0, 4 * k), max(2.0, 3 * k)])
             rgb(ctx, ALONE)
-            ctx.arc(x, y, max(1.2, 2.4 * k), 0, 2 * math.pi)
-            ctx.fill()
+            ctx.set_line_width(max(0.8, 1.3 * k))
+            ctx.move_to(x - half, y)
+            ctx.line_to(x + half, y)
+            ctx.stroke()
+            ctx.restore()
             if labels and k >= 0.45:
-                text(ctx, x + 6 * k, y, name, max(7.0, 10 * k), ALONE, valign="middle")
+                text(ctx, x + half + 5 * k, y, name, max(7.0, 10 * k), ALONE, valign="middle")
     return quads
 
 
