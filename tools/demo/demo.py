@@ -25,7 +25,7 @@ import wine  # noqa: E402
 # installers; a site put back at any moment is patched again before the next
 # pass ends. The slack covers the scheduling of a loaded machine.
 PASS_MS = 500
-PASS_SLACK_MS = 150
+PASS_SLACK_MS = 200
 
 HIDDEN_STEPS = [  # (flag or player change in the step's words, state line)
     ("menu 1", "[STATE] hidden: menu active"),

@@ -531,7 +531,7 @@ def render(ctx, layouts, sources):
             ctx.move_to(tx, ty)
             ctx.line_to(tx, ty + (8 if px % 100 == 0 else 4))
             ctx.stroke()
-            if px % 100 == 0 and 0 < px < corner[2]:
+            if px % 100 == 0 and 0 < px and px + 50 < corner[2]:
                 text(ctx, tx, ty + 20, "x %d" % px, 10.5, SCREEN_EDGE, align="center",
                      font=MONO)
         right = box[0] + box[2]
