@@ -31,7 +31,6 @@
 //   wait-repatch MS      wait until every site of the last restore holds
 //                        the plug-in's bytes again, at most MS ms
 //   patches              report which of the plug-in's patches are in place
-//                        (also done by unload)
 //   note TEXT            a note in the trace (in a step file TEXT is the
 //                        rest of the line)
 //   unload               FreeLibrary of the plug-in, then exit
@@ -904,8 +903,6 @@ void ReportPatches() {
 }
 
 [[noreturn]] void Unload() {
-  ReportLog();
-  ReportPatches();
   Emit(Event("unload"));
   if (gOut != stdout) {
     fclose(gOut);

@@ -334,7 +334,7 @@ def cmd_scenario_errors(_args):
                                path, "--check"], capture_output=True, text=True, timeout=60)
         c.equal(proc.stdout.splitlines()[1:],
                 ["note step 1", "screen 1280 1024", "wheel 1", "frames 2", "note step 2",
-                 "player none", "new-player 50.0", "note step 3", "unload"],
+                 "player none", "new-player 50.0", "note step 3", "patches", "unload"],
                 "step list of a good file")
     return c.finish("scenario errors")
 

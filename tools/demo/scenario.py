@@ -152,7 +152,11 @@ class Scenario:
         lines = ["# %s, generated from %s" % (self.title, self.path)]
         for s in self.steps:
             lines.append("note step %d" % s["n"])
-            lines.extend(" ".join(w) for w in s["words"])
+            for w in s["words"]:
+                # What is in place when the game closes goes into the trace.
+                if w == ["unload"]:
+                    lines.append("patches")
+                lines.append(" ".join(w))
         return "\n".join(lines) + "\n"
 
 
