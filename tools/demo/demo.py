@@ -222,7 +222,7 @@ def run_demo(root, win_dir, out_dir, scenario_path, quiet=False):
         "lines logged:      %d" % len(lines),
         "checks:            %d of %d passed" % (sum(ok for ok, _ in facts.items),
                                                 len(facts.items)),
-        "time:              %.1f s (game runs %.1f s and %.1f s)" % (
+        "time:              %.1f s (game runs %.2f s and %.2f s)" % (
             seconds, events(records, "exit")[0]["seconds"],
             events(alone_records, "exit")[0]["seconds"]),
     ]
