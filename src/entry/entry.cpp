@@ -59,9 +59,13 @@ void Attach() {
 void Detach() {
   __atomic_store_n(&gState.stopRequested, 1, __ATOMIC_RELEASE);
   LogLine("[STOP] DLL detach");
-  if (gState.logFile != QI_INVALID_HANDLE && gState.api.closeHandle != nullptr) {
-    gState.api.closeHandle(gState.logFile);
-    gState.logFile = QI_INVALID_HANDLE;
+  Handle file = gState.logFile;
+  if (file != QI_INVALID_HANDLE && gState.api.closeHandle != nullptr) {
+    // The handle is withdrawn before it is closed, so that a line another
+    // thread starts from now on is dropped rather than written through a
+    // handle value the process may already have handed out again.
+    __atomic_store_n(&gState.logFile, QI_INVALID_HANDLE, __ATOMIC_RELEASE);
+    gState.api.closeHandle(file);
   }
 }
 

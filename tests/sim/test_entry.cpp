@@ -373,6 +373,26 @@ TEST_F(EntryTest, DetachWritesTheStopLineLastAndClosesTheLog) {
   EXPECT_TRUE(crlf);
 }
 
+// A line that another thread starts while detach closes the log must not go
+// through a handle that is already closed (and may be handed out again): the
+// handle is withdrawn before CloseHandle runs.
+Handle gLogFileSeenByClose = nullptr;
+int32_t QI_STDCALL CloseHandleSeeingTheLog(Handle handle) {
+  gLogFileSeenByClose = gState.logFile;
+  return reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"))(handle);
+}
+
+TEST_F(EntryTest, DetachWithdrawsTheLogHandleBeforeClosingIt) {
+  core::UseStandIns();
+  const Handle log = core::OpenLogDirectly();
+  ASSERT_FALSE(core::IsInvalid(log));
+  gState.api.closeHandle = &CloseHandleSeeingTheLog;
+  EXPECT_EQ(Detach(), 1);
+  EXPECT_TRUE(core::IsInvalid(gLogFileSeenByClose));
+  EXPECT_EQ(sim::Record().closedHandles, std::vector<uintptr_t>{reinterpret_cast<uintptr_t>(log)});
+  EXPECT_EQ(sim::LogLines(), std::vector<std::string>{kStopLine});
+}
+
 TEST_F(EntryTest, DetachWhenTheLogNeverOpenedOnlySetsTheStopFlag) {
   core::RemoveKernel32Exports({"CreateFileA"});
   EXPECT_EQ(Attach(), 1);

@@ -216,6 +216,16 @@ def scenario_worker_finds_vhud(c):
 
 def scenario_worker_without_vhud(c):
     run = c.run
+    # Detach can meet the worker just as it wakes from a sleep: the worker then
+    # writes its not-found text after the detach line, and its CR LF is dropped
+    # when the log was closed in between (the seam between a text and its line
+    # end). Such a tail is taken off before the usual checks.
+    stop = STOP_LINE.encode() + b"\r\n"
+    for tail in (NOT_FOUND_LINE.encode() + b"\r\n", NOT_FOUND_LINE.encode()):
+        if run.log_bytes.endswith(stop + tail):
+            run.log_bytes = run.log_bytes[:-len(tail)]
+            run.lines = run.lines[:-1]
+            break
     common_checks(c, False)
     c.expect(run.event("vhud") is None, "VHud was not loaded")
     plugin = run.event("plugin")
@@ -377,7 +387,7 @@ SCENARIOS = {
     # name: (steps, check)
     "worker_finds_vhud": (["vhud", "plugin", "wait-hook", "10000", "unload"],
                           scenario_worker_finds_vhud),
-    "worker_without_vhud": (["plugin", "sleep", "1000", "unload"],
+    "worker_without_vhud": (["plugin", "sleep", "1050", "unload"],
                             scenario_worker_without_vhud),
     "icons_drawn": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                      "frames", "2", "unload"], scenario_icons_drawn),
