@@ -1,0 +1,34 @@
+# The per-frame benchmark (tests/bench): Google Benchmark in the simulated
+# process. Tests: no heap allocation on any frame path, and a short run of
+# every benchmark. The figures in BENCHMARKS.md come from the full run and
+# from tests/bench/callgrind.py.
+# The package's version file refuses a 32-bit library to a configure whose
+# compiler probe ran 64-bit; the simulation compiles and links -m32.
+set(QI_SAVED_SIZEOF_VOID_P ${CMAKE_SIZEOF_VOID_P})
+set(CMAKE_SIZEOF_VOID_P 4)
+find_package(benchmark QUIET)
+set(CMAKE_SIZEOF_VOID_P ${QI_SAVED_SIZEOF_VOID_P})
+if(NOT benchmark_FOUND)
+  message(STATUS "Benchmark skipped: Google Benchmark (libbenchmark-dev:i386) not found")
+  return()
+endif()
+add_executable(qi_bench ${CMAKE_CURRENT_SOURCE_DIR}/bench/bench_frame.cpp)
+target_compile_options(qi_bench PRIVATE -O2 ${QI_WARNINGS})
+target_link_libraries(qi_bench PRIVATE qi_standin_sim benchmark::benchmark)
+set_target_properties(qi_bench PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+add_test(NAME bench.no_heap_allocation_per_frame COMMAND qi_bench --check)
+add_test(NAME bench.short_run COMMAND qi_bench --benchmark_min_time=0.01)
+set_tests_properties(bench.no_heap_allocation_per_frame bench.short_run PROPERTIES TIMEOUT 120)
+
+# The plug-in's own instructions in a steady frame (Callgrind, repeatable):
+# the frame less the same frame straight to VHud, less VirtualQuery,
+# QueryPlayerPed and DrawSprite. 1089 when this limit was set.
+find_program(QI_VALGRIND valgrind)
+find_program(QI_PYTHON3 NAMES python3 PATHS /usr/bin)
+if(QI_VALGRIND AND QI_PYTHON3)
+  add_test(NAME bench.steady_frame_instructions
+    COMMAND ${QI_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/bench/callgrind.py $<TARGET_FILE:qi_bench>
+      --frames 200 --kinds direct,steady --max-own 1150)
+  set_tests_properties(bench.steady_frame_instructions PROPERTIES TIMEOUT 120)
+endif()
