@@ -56,7 +56,7 @@ uintptr_t gKernel32 = 0;
 uintptr_t gNtdll = 0;
 
 bool IsFileHandle(Handle h, int* fd) {
-  uintptr_t v = reinterpret_cast<uintptr_t>(h);
+  uintptr_t v = h;
   if (v < kFileHandleBase || v >= kFileHandleBase + 0x40000) return false;
   *fd = static_cast<int>((v - kFileHandleBase) / 4);
   return true;
@@ -77,17 +77,17 @@ Handle QI_STDCALL StandInCreateThread(void* security, uint32_t stackSize, Thread
     std::lock_guard<std::mutex> lock(gRecordMutex);
     ++gRecords.createThread;
   }
-  if (gFaults.createThreadFail) return nullptr;
+  if (gFaults.createThreadFail) return 0;
   auto* s = new Started{pthread_t(), start, parameter};
   std::lock_guard<std::mutex> lock(gThreadMutex);
   if (pthread_create(&s->thread, nullptr, ThreadMain, s) != 0) {
     delete s;
-    return nullptr;
+    return 0;
   }
   gThreads.push_back(s);
   ++gThreadsStarted;
   if (threadId != nullptr) *threadId = gThreadsStarted;
-  return reinterpret_cast<Handle>(kThreadHandleBase + gThreadsStarted * 4);
+  return kThreadHandleBase + gThreadsStarted * 4;
 }
 
 void QI_STDCALL StandInSleep(uint32_t milliseconds) {
@@ -160,7 +160,7 @@ Handle QI_STDCALL StandInCreateFileA(const char* name, uint32_t access, uint32_t
   if (fd < 0) return QI_INVALID_HANDLE;
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gOpenFds.push_back(fd);
-  return reinterpret_cast<Handle>(kFileHandleBase + static_cast<uintptr_t>(fd) * 4);
+  return kFileHandleBase + static_cast<uintptr_t>(fd) * 4;
 }
 
 int32_t QI_STDCALL StandInWriteFile(Handle file, const void* data, uint32_t count,
@@ -192,7 +192,7 @@ int32_t QI_STDCALL StandInFlushFileBuffers(Handle file) {
 int32_t QI_STDCALL StandInCloseHandle(Handle handle) {
   std::lock_guard<std::mutex> lock(gRecordMutex);
   ++gRecords.closeHandle;
-  gRecords.closedHandles.push_back(reinterpret_cast<uintptr_t>(handle));
+  gRecords.closedHandles.push_back(handle);
   int fd;
   if (IsFileHandle(handle, &fd)) {
     for (size_t i = 0; i < gOpenFds.size(); ++i) {
@@ -319,8 +319,7 @@ bool OpenLogOnly() {
   gState.api.writeFile = &StandInWriteFile;
   gState.api.flushFileBuffers = &StandInFlushFileBuffers;
   gState.api.closeHandle = &StandInCloseHandle;
-  gState.logFile =
-      StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, nullptr);
+  gState.logFile = StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, 0);
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gRecords = Records();
   return gState.logFile != QI_INVALID_HANDLE;
@@ -339,7 +338,20 @@ void ResetFilesAndThreads() {
   gSleepHook = nullptr;
 }
 
+void RemoveWorkDir() {
+  if (!gWorkDir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(gWorkDir, ignored);
+    gWorkDir.clear();
+  }
+}
+
 void Reset() {
+  static bool cleanupRegistered = false;
+  if (!cleanupRegistered) {
+    cleanupRegistered = true;
+    atexit(RemoveWorkDir);
+  }
   ResetFilesAndThreads();
   __builtin_memcpy(&gState, &kPristine, sizeof(PluginState));
   ResetMemory();
@@ -353,10 +365,7 @@ void Reset() {
   AddModule("ntdll.dll", gNtdll);
   AddModule("KERNEL32.DLL", gKernel32);
 
-  if (!gWorkDir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(gWorkDir, ignored);
-  }
+  RemoveWorkDir();
   char path[] = "/tmp/qi-sim-XXXXXX";
   if (mkdtemp(path) == nullptr) abort();
   gWorkDir = path;

@@ -23,12 +23,12 @@ set_tests_properties(bench.no_heap_allocation_per_frame bench.short_run PROPERTI
 
 # The plug-in's own instructions in a steady frame (Callgrind, repeatable):
 # the frame less the same frame straight to VHud, less VirtualQuery,
-# QueryPlayerPed and DrawSprite. 1089 when this limit was set.
+# QueryPlayerPed and DrawSprite. 671 when this limit was set.
 find_program(QI_VALGRIND valgrind)
 find_program(QI_PYTHON3 NAMES python3 PATHS /usr/bin)
 if(QI_VALGRIND AND QI_PYTHON3)
   add_test(NAME bench.steady_frame_instructions
     COMMAND ${QI_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/bench/callgrind.py $<TARGET_FILE:qi_bench>
-      --frames 200 --kinds direct,steady --max-own 1150)
+      --frames 200 --kinds direct,steady --max-own 750)
   set_tests_properties(bench.steady_frame_instructions PROPERTIES TIMEOUT 120)
 endif()

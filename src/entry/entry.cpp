@@ -35,7 +35,7 @@ void Attach() {
   }
   if (api.createFileA != nullptr) {
     gState.logFile = api.createFileA("Quorvel_Icons.log", kGenericWrite, kShareReadWrite, nullptr,
-                                     kCreateAlways, kAttributeNormal, nullptr);
+                                     kCreateAlways, kAttributeNormal, 0);
     if (gState.logFile != QI_INVALID_HANDLE) {
       LogLine(
           "[BOOT] Quorvel Icons + STATIC WHEEL + SPACING TEST13 SAFE RADAR "
@@ -51,7 +51,7 @@ void Attach() {
   }
   uint32_t threadId = 0;
   Handle thread = api.createThread(nullptr, 0, WorkerThread, nullptr, 0, &threadId);
-  if (api.closeHandle != nullptr && thread != nullptr && thread != QI_INVALID_HANDLE) {
+  if (api.closeHandle != nullptr && thread != 0 && thread != QI_INVALID_HANDLE) {
     api.closeHandle(thread);
   }
 }

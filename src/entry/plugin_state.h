@@ -15,8 +15,9 @@ static_assert(sizeof(void*) == 4, "the plug-in is 32-bit code");
 extern "C" {
 #endif
 
-typedef void* Handle;
-#define QI_INVALID_HANDLE ((Handle)(uintptr_t)0xFFFFFFFFu)
+// A kernel32 handle: a 32-bit value; -1 is INVALID_HANDLE_VALUE.
+typedef uintptr_t Handle;
+#define QI_INVALID_HANDLE ((Handle)0xFFFFFFFFu)
 
 struct MemoryBasicInformation {  // MEMORY_BASIC_INFORMATION, 28 bytes
   uintptr_t baseAddress;

@@ -9,7 +9,7 @@ bool IsRangeReadable(const void* address, uint32_t length) {
   if (query == nullptr) {
     return true;
   }
-  MemoryBasicInformation info = {};
+  MemoryBasicInformation info;  // filled by VirtualQuery when it succeeds
   if (query(address, &info, sizeof(info)) == 0) {
     return false;
   }

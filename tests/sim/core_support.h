@@ -68,7 +68,7 @@ inline void UseStandIns() {
 // Opens the log through the stand-in as attach does, without the boot lines.
 inline Handle OpenLogDirectly() {
   auto create = reinterpret_cast<CreateFileAFn>(sim::StandIn("CreateFileA"));
-  gState.logFile = create(kLogName, 0x40000000, 3, nullptr, 2, 0x80, nullptr);
+  gState.logFile = create(kLogName, 0x40000000, 3, nullptr, 2, 0x80, 0);
   return gState.logFile;
 }
 

@@ -376,7 +376,7 @@ TEST_F(EntryTest, DetachWritesTheStopLineLastAndClosesTheLog) {
 // A line that another thread starts while detach closes the log must not go
 // through a handle that is already closed (and may be handed out again): the
 // handle is withdrawn before CloseHandle runs.
-Handle gLogFileSeenByClose = nullptr;
+Handle gLogFileSeenByClose = 0;
 int32_t QI_STDCALL CloseHandleSeeingTheLog(Handle handle) {
   gLogFileSeenByClose = gState.logFile;
   return reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"))(handle);

@@ -161,7 +161,7 @@ class WheelTest : public ::testing::Test {
     base_ = world_.vhudBase;
     UseStandIns();
     gState.logFile =
-        gState.api.createFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, nullptr);
+        gState.api.createFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, 0);
     ASSERT_NE(QI_INVALID_HANDLE, gState.logFile);
     gState.vhudBase = base_;
     gState.vhudSize = world_.vhudSize;
