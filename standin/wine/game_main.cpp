@@ -916,6 +916,27 @@ void ReportPatches() {
   ExitProcess(0);
 }
 
+// Runs frames back to back without reporting each one, and reports how long
+// they took: the frame rate of the HUD path as it stands (straight to VHud
+// before the plug-in hooked it, through the plug-in after).
+void BenchFrames(uint32_t count) {
+  const uint32_t target = HudJumpTarget();
+  const uint32_t drawsBefore = standin::GameRecord()->drawCalls;
+  const double start = Milliseconds();
+  for (uint32_t i = 0; i < count; ++i) {
+    standin::RunHudFrame();
+  }
+  const double elapsed = Milliseconds() - start;
+  std::string line = Event("bench");
+  Number(&line, "frames", count);
+  Field(&line, "hud_jump_target", target);
+  Number(&line, "draws", standin::GameRecord()->drawCalls - drawsBefore);
+  Number(&line, "microseconds", static_cast<long long>(elapsed * 1000.0));
+  Number(&line, "frames_per_second",
+         elapsed > 0.0 ? static_cast<long long>(count * 1000.0 / elapsed) : 0);
+  Emit(line);
+}
+
 uint32_t Count(const std::vector<std::string>& steps, size_t* i) {
   if (*i + 1 >= steps.size()) {
     Fail(kExitUsage, "a step lacks its number");
@@ -988,6 +1009,8 @@ void RunSteps(const std::vector<std::string>& steps) {
       ReportFlag(s.c_str(), byte);
     } else if (s == "frames") {
       RunFrames(Count(steps, &i));
+    } else if (s == "bench") {
+      BenchFrames(Count(steps, &i));
     } else if (s == "restore") {
       Restore();
     } else if (s == "wait-repatch") {

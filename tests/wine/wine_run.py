@@ -383,6 +383,32 @@ def scenario_wheel_layout(c):
             "centre texts placed with the plug-in's offsets")
 
 
+def scenario_frame_rate(c):
+    """Frames back to back, straight to VHud and then through the plug-in, in
+    one process: the HUD path's frame rate with and without the plug-in."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin = run.event("plugin")
+    benches = run.events("bench")
+    if not c.expect(len(benches) == 2 and vhud is not None and plugin is not None,
+                    "two timed runs with VHud and the plug-in loaded"):
+        return
+    before, after = benches
+    c.equal(before["hud_jump_target"], vhud["hud_routine"], "first run goes straight to VHud")
+    target = int(after["hud_jump_target"], 16)
+    pbase, psize = int(plugin["base"], 16), int(plugin["size"], 16)
+    c.expect(pbase <= target < pbase + psize, "second run goes through the plug-in")
+    c.equal(before["draws"], 0, "no icon drawn without the plug-in")
+    c.equal(after["draws"], 2 * after["frames"], "both icons drawn on every frame with it")
+    fps_without, fps_with = before["frames_per_second"], after["frames_per_second"]
+    c.expect(fps_without > 0 and fps_with > 0, "both runs timed")
+    if fps_without > 0 and fps_with > 0:
+        print("frame rate under Wine: %d frames/s straight to VHud, %d frames/s through the "
+              "plug-in (%.1f us and %.1f us a frame, ratio %.2f)" % (
+                  fps_without, fps_with, 1e6 / fps_without, 1e6 / fps_with,
+                  fps_without / fps_with))
+
+
 SCENARIOS = {
     # name: (steps, check)
     "worker_finds_vhud": (["vhud", "plugin", "wait-hook", "10000", "unload"],
@@ -391,6 +417,8 @@ SCENARIOS = {
                             scenario_worker_without_vhud),
     "icons_drawn": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                      "frames", "2", "unload"], scenario_icons_drawn),
+    "frame_rate": (["vhud", "player", "100", "icons", "valid", "bench", "20000", "plugin",
+                    "wait-hook", "10000", "bench", "20000", "unload"], scenario_frame_rate),
     "wheel_layout": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                       "wheel", "1", "frames", "1", "unload"], scenario_wheel_layout),
 }
