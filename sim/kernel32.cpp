@@ -310,7 +310,7 @@ bool WaitForSleeps(uint32_t count, uint32_t timeoutMs) {
                                [&] { return gRecords.sleep >= count; });
 }
 
-bool OpenLogOnly() {
+void UseStandIns() {
   gState.api.createThread = &StandInCreateThread;
   gState.api.sleep = &StandInSleep;
   gState.api.virtualProtect = &StandInVirtualProtect;
@@ -319,6 +319,10 @@ bool OpenLogOnly() {
   gState.api.writeFile = &StandInWriteFile;
   gState.api.flushFileBuffers = &StandInFlushFileBuffers;
   gState.api.closeHandle = &StandInCloseHandle;
+}
+
+bool OpenLogOnly() {
+  UseStandIns();
   gState.logFile = StandInCreateFileA("Quorvel_Icons.log", 0x40000000, 3, nullptr, 2, 0x80, 0);
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gRecords = Records();

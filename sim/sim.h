@@ -145,6 +145,9 @@ bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 5000);
 // temporary folder (see WorkDir).
 void Reset();
 std::string WorkDir();
+// Points the plug-in's eight platform entries at the stand-ins, as attach
+// does, without attaching.
+void UseStandIns();
 // Sets the plug-in's eight platform entries to the stand-ins and opens the
 // log as attach does, without boot lines and without starting the worker:
 // for tests that drive installers or frames directly. False when the log

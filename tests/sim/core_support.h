@@ -52,18 +52,7 @@ inline std::vector<std::string> Concat(std::vector<std::string> a,
 
 inline bool IsInvalid(Handle h) { return h == QI_INVALID_HANDLE; }
 
-// Points every PlatformApi entry at its kernel32 stand-in, without attaching.
-inline void UseStandIns() {
-  PlatformApi& api = gState.api;
-  api.createThread = reinterpret_cast<CreateThreadFn>(sim::StandIn("CreateThread"));
-  api.sleep = reinterpret_cast<SleepFn>(sim::StandIn("Sleep"));
-  api.virtualProtect = reinterpret_cast<VirtualProtectFn>(sim::StandIn("VirtualProtect"));
-  api.virtualQuery = reinterpret_cast<VirtualQueryFn>(sim::StandIn("VirtualQuery"));
-  api.createFileA = reinterpret_cast<CreateFileAFn>(sim::StandIn("CreateFileA"));
-  api.writeFile = reinterpret_cast<WriteFileFn>(sim::StandIn("WriteFile"));
-  api.flushFileBuffers = reinterpret_cast<FlushFileBuffersFn>(sim::StandIn("FlushFileBuffers"));
-  api.closeHandle = reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"));
-}
+inline void UseStandIns() { sim::UseStandIns(); }
 
 // Opens the log through the stand-in as attach does, without the boot lines.
 inline Handle OpenLogDirectly() {

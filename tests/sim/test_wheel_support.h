@@ -138,18 +138,7 @@ inline void ExpectSameStateAsVhud(const standin::SpacingCapture& vhud,
   }
 }
 
-// Points every PlatformApi entry at its kernel32 stand-in, as attach does.
-inline void UseStandIns() {
-  PlatformApi& api = gState.api;
-  api.createThread = reinterpret_cast<CreateThreadFn>(sim::StandIn("CreateThread"));
-  api.sleep = reinterpret_cast<SleepFn>(sim::StandIn("Sleep"));
-  api.virtualProtect = reinterpret_cast<VirtualProtectFn>(sim::StandIn("VirtualProtect"));
-  api.virtualQuery = reinterpret_cast<VirtualQueryFn>(sim::StandIn("VirtualQuery"));
-  api.createFileA = reinterpret_cast<CreateFileAFn>(sim::StandIn("CreateFileA"));
-  api.writeFile = reinterpret_cast<WriteFileFn>(sim::StandIn("WriteFile"));
-  api.flushFileBuffers = reinterpret_cast<FlushFileBuffersFn>(sim::StandIn("FlushFileBuffers"));
-  api.closeHandle = reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"));
-}
+inline void UseStandIns() { sim::UseStandIns(); }
 
 // The plug-in as the worker leaves it once VHud is found, without starting
 // the worker: kernel32 resolved, the log open (no boot lines), VHud known.
