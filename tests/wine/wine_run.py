@@ -21,6 +21,10 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                                "demo"))
+import wine  # noqa: E402  (the Wine environment every run here shares)
+
 BOOT_LINES = [
     "[BOOT] Quorvel Icons + STATIC WHEEL + SPACING TEST13 SAFE RADAR started",
     "[INFO] External ASI only; VHud.asi / hud.dat are not modified on disk",
@@ -56,19 +60,7 @@ def hx(value):
 
 
 def wine_env(root):
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    env.update({
-        "HOME": os.path.join(root, "home"),
-        "WINEPREFIX": os.path.join(root, "prefix"),
-        "WINEARCH": "win32",
-        "WINEDEBUG": "-all",
-        # No Mono or Gecko: nothing here needs them, and there is no network.
-        "WINEDLLOVERRIDES": "mscoree,mshtml=",
-    })
-    os.makedirs(env["HOME"], exist_ok=True)
-    return env
+    return wine.env(root)
 
 
 def boot(root):
