@@ -12,7 +12,8 @@ int32_t InstallHudHook() {
   if (ReadByte(host::kHudJump) != 0xE9) {
     return 0;
   }
-  uint32_t target = RelativeTarget(host::kHudJump, ReadWord(host::kHudJump + 1));
+  uint32_t displacement = ReadWord(host::kHudJump + 1);
+  uint32_t target = RelativeTarget(host::kHudJump, displacement);
   uint32_t hook = reinterpret_cast<uintptr_t>(&HudFrameHook);
   if (target == hook) {
     return 1;
@@ -30,9 +31,17 @@ int32_t InstallHudHook() {
     return 0;
   }
   __atomic_store_n(&gState.savedHudTarget, target, __ATOMIC_RELEASE);
-  const CodeWrite writes[] = {{0, 1, 0xE9}, {1, 4, RelativeDisplacement(host::kHudJump, hook)}};
-  if (!PatchCode(host::kHudJump, 5, writes, 2)) {
+  // The displacement is replaced only if it still leads where it did when it
+  // was read: a target set by someone else meanwhile is taken over on the
+  // next pass instead of being overwritten unseen.
+  const CodeWrite writes[] = {
+      {0, 1, 0xE9}, {1, 4, RelativeDisplacement(host::kHudJump, hook), true, displacement}};
+  bool changed = false;
+  if (!PatchCode(host::kHudJump, 5, writes, 2, &changed)) {
     LogLine("[ERR] VirtualProtect failed while installing hook");
+    return 0;
+  }
+  if (changed) {
     return 0;
   }
   char line[140];

@@ -24,7 +24,8 @@ bool IsRangeReadable(const void* address, uint32_t length) {
   return end <= regionEnd;
 }
 
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count) {
+bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count,
+               bool* changed) {
   uint32_t oldProtect = 0;
   void* range = reinterpret_cast<void*>(site);
   if (gState.api.virtualProtect(range, length, kPageExecuteReadWrite, &oldProtect) == 0) {
@@ -32,6 +33,18 @@ bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_
   }
   for (uint32_t i = 0; i < count; ++i) {
     uintptr_t at = site + writes[i].offset;
+    if (writes[i].compare) {
+      uint32_t expected = writes[i].expected;
+      if (!__atomic_compare_exchange_n(reinterpret_cast<uint32_t*>(at), &expected,
+                                       static_cast<uint32_t>(writes[i].value), false,
+                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        if (changed != nullptr) {
+          *changed = true;
+        }
+        break;
+      }
+      continue;
+    }
     switch (writes[i].size) {
       case 1:
         __atomic_store_n(reinterpret_cast<uint8_t*>(at), static_cast<uint8_t>(writes[i].value),

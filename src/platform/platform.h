@@ -17,17 +17,23 @@ inline bool IsRangeReadable(uintptr_t address, uint32_t length) {
   return IsRangeReadable(reinterpret_cast<const void*>(address), length);
 }
 
-// One store of a patch: `size` is 1, 4 or 8 bytes, written as one store.
+// One store of a patch: `size` is 1, 4 or 8 bytes, written as one store. A
+// 4-byte store with `compare` set is made only while the four bytes still
+// hold `expected` (one locked compare-and-exchange).
 struct CodeWrite {
   uint32_t offset;
   uint32_t size;
   uint64_t value;
+  bool compare = false;
+  uint32_t expected = 0;
 };
 
 // Lifts the protection of [site, site + length), performs the stores in
 // order, and puts the protection back. False when lifting failed (nothing
-// written).
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count);
+// written). A compared store that finds other bytes ends the writing there
+// and sets *changed (when given); the protection is put back all the same.
+bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count,
+               bool* changed = nullptr);
 
 // x86 relative CALL/JMP: target of the 5-byte instruction at `site`, and the
 // displacement that makes it reach `target` (both modulo 2^32).

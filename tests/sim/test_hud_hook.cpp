@@ -280,3 +280,41 @@ TEST_F(HudHookWorkerTest, WorkerPollsEvery100MsUntilHookIsPlaced) {
 
 }  // namespace
 }  // namespace hudtest
+
+namespace hudtest {
+namespace {
+
+// Another party re-points the jump after the hook read it and while the hook
+// has the page writable: the hook must not overwrite that target unseen.
+uint32_t gRepointTo = 0;
+int32_t QI_STDCALL VirtualProtectThenRepoint(void* address, uint32_t size, uint32_t protect,
+                                             uint32_t* old) {
+  int32_t result = reinterpret_cast<VirtualProtectFn>(sim::StandIn("VirtualProtect"))(address, size,
+                                                                                      protect, old);
+  if (result != 0 && protect == sim::kPageExecuteReadWrite && gRepointTo != 0) {
+    uint32_t d = gRepointTo - static_cast<uint32_t>(standin::kGameHudJumpEnd);
+    __atomic_store_n(reinterpret_cast<uint32_t*>(standin::kGameHudJump + 1), d, __ATOMIC_RELEASE);
+    gRepointTo = 0;
+  }
+  return result;
+}
+
+TEST_F(HudHookTest, TargetSetByAnotherPartyDuringTheWriteIsTakenOverNotLost) {
+  const uint32_t newer = static_cast<uint32_t>(HudRoutine()) + 0x40;
+  gRepointTo = newer;
+  gState.api.virtualProtect = &VirtualProtectThenRepoint;
+
+  EXPECT_EQ(InstallHudHook(), 0);
+  EXPECT_EQ(JumpBytes(), JumpTo(newer));
+  EXPECT_TRUE(sim::LogLines().empty());
+  EXPECT_EQ(sim::ProtectOf(standin::kGameHudJump), sim::kPageExecuteRead);
+
+  EXPECT_EQ(InstallHudHook(), 1);
+  EXPECT_EQ(JumpBytes(), JumpTo(HookAddress()));
+  EXPECT_EQ(gState.savedHudTarget, newer);
+  EXPECT_EQ(sim::LogLines(),
+            Lines({"[HOOK] installed; original=" + Hex(newer) + " hook=" + Hex(HookAddress())}));
+}
+
+}  // namespace
+}  // namespace hudtest
