@@ -5,6 +5,7 @@
 #include "game_image.h"
 #include "sim/sim.h"
 #include "vhud_image.h"
+#include "wheel/wheel.h"
 
 namespace standin {
 namespace {
@@ -19,9 +20,12 @@ void MakeGameCodeExecutable() {
 
 }  // namespace
 
-World BuildWorld(bool addModule) {
+World BuildWorld(bool addModule, uintptr_t vhudAt) {
   sim::MapFixed(kGameLow, static_cast<uint32_t>(kGameHigh - kGameLow), sim::kPageReadWrite);
-  if (gVhudImage == 0 || sim::StateOf(gVhudImage) != sim::kMemCommit) {
+  if (vhudAt != 0) {
+    sim::MapFixed(vhudAt, kVhudSizeOfImage, sim::kPageReadWrite);
+    gVhudImage = vhudAt;
+  } else if (gVhudImage == 0 || sim::StateOf(gVhudImage) != sim::kMemCommit) {
     gVhudImage = sim::MapAnywhere(kVhudSizeOfImage, 0x10000, sim::kPageReadWrite);
   } else {
     sim::SetProtect(gVhudImage, kVhudSizeOfImage, sim::kPageReadWrite);
@@ -71,6 +75,12 @@ uintptr_t MakePlayerAtEdge(float health, uint32_t readable) {
   }
   sim::SetProtect(pages + sim::kPageSize, sim::kPageSize, sim::kPageNoAccess);
   return record;
+}
+
+uintptr_t VhudBaseForSpacingResume() {
+  uint32_t cave = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&SpacingCave));
+  uint32_t low = (cave - 0x6BBDEu) & 0xFFFFu;
+  return cave - 0x6BBDEu - (0x04EB0000u | low);
 }
 
 }  // namespace standin

@@ -17,7 +17,16 @@ struct World {
 // call), builds both with the HUD jump leading to VHud's HUD routine, makes
 // their code pages execute-read, and, when addModule is set, appends
 // "VHud.asi" to the loader list. Call after sim::Reset().
-World BuildWorld(bool addModule = true);
+World BuildWorld(bool addModule = true, uintptr_t vhudAt = 0);
+
+// A 64 KiB aligned VHud base below the test program's image at which the
+// slot-spacing patch's jump (to SpacingCave) holds EB 04 in the two high
+// bytes of its displacement. A thread that has run VHud's first replaced
+// instruction when the patch lands resumes at site + 3, inside the
+// displacement; at this base it finds a short jump to the resume point there
+// (EDI loaded, ECX not set, nothing moved) instead of arbitrary bytes, so
+// that tests which patch the site under a running wheel can classify it.
+uintptr_t VhudBaseForSpacingResume();
 
 // Texture record (8 readable bytes, word 0 = raster) with a raster of 24
 // bytes holding the given width and height.

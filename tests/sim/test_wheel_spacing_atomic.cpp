@@ -95,9 +95,7 @@ TEST_F(SpacingAtomic, EveryInstructionBoundaryOfTheInstallerSeesAWholeJumpOrNone
 // placement makes that path end at the resume point instead of somewhere
 // arbitrary, so that every run can be classified.
 uintptr_t PlaceVhudForTheStress() {
-  uint32_t cave = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&SpacingCave));
-  uint32_t low = (cave - 0x6BBDEu) & 0xFFFFu;
-  uint32_t base = cave - 0x6BBDEu - (0x04EB0000u | low);
+  uint32_t base = static_cast<uint32_t>(standin::VhudBaseForSpacingResume());
   // Below the test program's own image, clear of the process's mappings.
   EXPECT_LT(base + standin::kVhudSizeOfImage, 0x08000000u);
   sim::MapFixed(base, standin::kVhudSizeOfImage, sim::kPageReadWrite);
