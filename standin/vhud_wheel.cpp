@@ -168,33 +168,6 @@ void PutLongDouble(uint8_t out[16], long double value) {
   Copy(out, &value, 10);
 }
 
-// The state VHud's layout runs with for slot k while the wheel is drawn.
-SpacingInput SlotLayoutInput(uint32_t k) {
-  SpacingInput in;
-  Zero(&in, sizeof(in));
-  in.eax = 3 * k;
-  in.ebx = k;
-  in.ecx = 0xC0C0C0C0u;
-  in.edx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gSlotRecords[k]));
-  in.esi = 9;
-  in.edi = 0xD1D1D1D1u;
-  in.contentX = kSlotContentX[k];
-  in.ammoX = kSlotAmmoX[k];
-  in.espMod16 = 4;
-  in.direction = 0;
-  in.fpuControl = 0x027F;
-  in.mxcsr = 0x1F80;
-  in.x87Count = 2;
-  PutLongDouble(in.x87[0], 1.5L + k);
-  PutLongDouble(in.x87[1], -0.25L);
-  for (uint32_t r = 0; r < 8; ++r) {
-    for (uint32_t j = 0; j < 16; ++j) {
-      in.xmm[r][j] = static_cast<uint8_t>(0x11 * r + j + k);
-    }
-  }
-  return in;
-}
-
 }  // namespace
 
 Quad SlotStartQuad() {
@@ -298,6 +271,33 @@ float RunCentreText(uintptr_t base, uint32_t index, float position) {
   return reinterpret_cast<CentreTextFn>(CentreTextRoutineAddress(base, index))(position);
 }
 
+SpacingInput SlotLayoutInput(uint32_t k, float contentX, float ammoX) {
+  SpacingInput in;
+  Zero(&in, sizeof(in));
+  in.eax = 3 * k;
+  in.ebx = k;
+  in.ecx = 0xC0C0C0C0u;
+  gSlotRecords[k][0x44 / 4] = kSlotRecordWord + k;
+  in.edx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gSlotRecords[k]));
+  in.esi = 9;
+  in.edi = 0xD1D1D1D1u;
+  in.contentX = contentX;
+  in.ammoX = ammoX;
+  in.espMod16 = 4;
+  in.direction = 0;
+  in.fpuControl = 0x027F;
+  in.mxcsr = 0x1F80;
+  in.x87Count = 2;
+  PutLongDouble(in.x87[0], 1.5L + k);
+  PutLongDouble(in.x87[1], -0.25L);
+  for (uint32_t r = 0; r < 8; ++r) {
+    for (uint32_t j = 0; j < 16; ++j) {
+      in.xmm[r][j] = static_cast<uint8_t>(0x11 * r + j + k);
+    }
+  }
+  return in;
+}
+
 WheelRecord* VhudWheelRecord() { return &gWheel; }
 void ClearVhudWheelRecord() { Zero(&gWheel, sizeof(gWheel)); }
 
@@ -327,7 +327,7 @@ void RunVhudWheel(uintptr_t base) {
     gWheel.slotQuads[k] = quad;
   }
   for (uint32_t k = 0; k < 8; ++k) {
-    SpacingInput in = SlotLayoutInput(k);
+    SpacingInput in = SlotLayoutInput(k, kSlotContentX[k], kSlotAmmoX[k]);
     SpacingCapture out = RunSpacingLayout(base, in);
     gWheel.spacingFaults[k] = SpacingStateDiff(in, out);
     gWheel.slotContentX[k] = out.contentX;

@@ -173,6 +173,10 @@ constexpr uint32_t kDirectionFlag = 0x400;
 // 1024 MXCSR, 2048 XMM.
 uint32_t SpacingStateDiff(const SpacingInput& input, const SpacingCapture& capture);
 
+// The processor state VHud's slot layout runs with for slot k while the
+// wheel is drawn, with the slot's content and ammo x positions.
+SpacingInput SlotLayoutInput(uint32_t k, float contentX, float ammoX);
+
 // ---- The wheel ----------------------------------------------------------------
 constexpr uint32_t kSlotRecordWord = 0x0A770000;  // word at +0x44 of slot k: this + k
 

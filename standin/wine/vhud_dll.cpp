@@ -122,48 +122,6 @@ standin::Quad StartQuad(const Screen& s) {
   return standin::Quad{{l, t, r, t, r, b, l, b}};
 }
 
-// The records VHud's layout code reads through EDX: word +0x44 of slot k.
-uint32_t gSlotRecords[8][18];
-
-void PutLongDouble(uint8_t out[16], long double value) {
-  for (int i = 0; i < 16; ++i) {
-    out[i] = 0;
-  }
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&value);
-  for (int i = 0; i < 10; ++i) {
-    out[i] = bytes[i];
-  }
-}
-
-// The processor state VHud's slot layout runs with for slot k.
-standin::SpacingInput SlotLayoutInput(const Screen& s, uint32_t k) {
-  standin::SpacingInput in;
-  uint8_t* raw = reinterpret_cast<uint8_t*>(&in);
-  for (uint32_t i = 0; i < sizeof(in); ++i) {
-    raw[i] = 0;
-  }
-  in.eax = 3 * k;
-  in.ebx = k;
-  in.ecx = 0xC0C0C0C0u;
-  in.edx = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(gSlotRecords[k]));
-  in.esi = 9;
-  in.edi = 0xD1D1D1D1u;
-  in.contentX = ScreenX(s, standin::kSlotContentX[k]);
-  in.ammoX = ScreenX(s, standin::kSlotAmmoX[k]);
-  in.espMod16 = 4;
-  in.fpuControl = 0x027F;
-  in.mxcsr = 0x1F80;
-  in.x87Count = 2;
-  PutLongDouble(in.x87[0], 1.5L + k);
-  PutLongDouble(in.x87[1], -0.25L);
-  for (uint32_t r = 0; r < 8; ++r) {
-    for (uint32_t j = 0; j < 16; ++j) {
-      in.xmm[r][j] = static_cast<uint8_t>(0x11 * r + j + k);
-    }
-  }
-  return in;
-}
-
 // VHud's wheel drawing: each slot's quad through the per-slot routine (the
 // call of RotateVertices at +0x6CDA8), each slot's content and ammo x through
 // the slot layout (+0x6BBD9), the six centre texts through their routines.
@@ -182,8 +140,8 @@ void RunScreenWheel(uintptr_t base) {
     w->slotQuads[k] = quad;
   }
   for (uint32_t k = 0; k < 8; ++k) {
-    gSlotRecords[k][0x44 / 4] = standin::kSlotRecordWord + k;
-    standin::SpacingInput in = SlotLayoutInput(s, k);
+    standin::SpacingInput in = standin::SlotLayoutInput(k, ScreenX(s, standin::kSlotContentX[k]),
+                                                        ScreenX(s, standin::kSlotAmmoX[k]));
     standin::SpacingCapture out = standin::RunSpacingLayout(base, in);
     w->spacingFaults[k] = standin::SpacingStateDiff(in, out);
     w->slotContentX[k] = out.contentX;
