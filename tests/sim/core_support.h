@@ -19,6 +19,7 @@
 
 #include "entry/entry.h"
 #include "sim/sim.h"
+#include "test_values.h"
 
 namespace core {
 
@@ -200,10 +201,6 @@ class SimTest : public ::testing::Test {
   }
 };
 
-inline std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
+using testvalues::Hex;
 
 }  // namespace core

@@ -26,6 +26,7 @@
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "test_values.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 
@@ -35,11 +36,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
+using testvalues::Hex;
 
 uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 

@@ -36,6 +36,7 @@
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "test_values.h"
 #include "wheel/wheel.h"
 
 namespace faults {
@@ -66,11 +67,7 @@ const char* const kNoPlayer = "[STATE] hidden: player ped unavailable";
 const char* const kMenu = "[STATE] hidden: menu active";
 const char* const kStop = "[STOP] DLL detach";
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
+using testvalues::Hex;
 
 uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 

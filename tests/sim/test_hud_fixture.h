@@ -16,27 +16,14 @@
 #include "standin/game_image.h"
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
+#include "test_values.h"
 #include "worker/worker.h"
 
 namespace hudtest {
 
-inline std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
-}
-
-inline uint32_t Bits(float value) {
-  uint32_t bits;
-  memcpy(&bits, &value, 4);
-  return bits;
-}
-
-inline float FloatOf(uint32_t bits) {
-  float value;
-  memcpy(&value, &bits, 4);
-  return value;
-}
+using testvalues::Bits;
+using testvalues::FloatOf;
+using testvalues::Hex;
 
 inline uint32_t HookAddress() {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HudFrameHook));

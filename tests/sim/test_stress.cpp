@@ -45,6 +45,7 @@
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "test_values.h"
 #include "wheel/wheel.h"
 
 namespace stress {
@@ -56,11 +57,7 @@ using Clock = std::chrono::steady_clock;
 constexpr double kTimeFactor = 0.004;
 constexpr uint32_t kAltEntry = 0x2000;  // a second HUD entry inside VHud
 
-uint32_t Bits(float f) {
-  uint32_t b;
-  memcpy(&b, &f, 4);
-  return b;
-}
+using testvalues::Bits;
 
 double EnvNumber(const char* name, double fallback) {
   const char* v = getenv(name);

@@ -15,6 +15,7 @@
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "test_values.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 
@@ -24,16 +25,9 @@ constexpr uint32_t kRotateSite = 0x6CDA8;
 constexpr uint32_t kSpacingSite = 0x6BBD9;
 constexpr uint8_t kSpacingBytes[9] = {0x8B, 0x7A, 0x44, 0x8D, 0x8D, 0xA4, 0xC0, 0xFF, 0xFF};
 
-inline uint32_t Bits(float f) {
-  uint32_t b;
-  memcpy(&b, &f, 4);
-  return b;
-}
-inline float FromBits(uint32_t b) {
-  float f;
-  memcpy(&f, &b, 4);
-  return f;
-}
+using testvalues::Bits;
+using testvalues::Hex;
+inline float FromBits(uint32_t b) { return testvalues::FloatOf(b); }
 
 inline uint32_t WordAt(uintptr_t address) {
   uint32_t w;
@@ -44,12 +38,6 @@ inline uint32_t WordAt(uintptr_t address) {
 inline std::vector<uint8_t> BytesAt(uintptr_t address, uint32_t size) {
   const uint8_t* p = reinterpret_cast<const uint8_t*>(address);
   return std::vector<uint8_t>(p, p + size);
-}
-
-inline std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof(text), "0x%08X", value);
-  return text;
 }
 
 // E8/E9 rel32 at `site` leading to `target`.
