@@ -67,6 +67,25 @@ struct Export {
   bool useRva = false;
   uint32_t rva = 0;
 };
+inline Export DirectExport(const std::string& name, uintptr_t address) {
+  Export e;
+  e.name = name;
+  e.address = address;
+  return e;
+}
+inline Export ForwardedExport(const std::string& name, const std::string& forwarder) {
+  Export e;
+  e.name = name;
+  e.forwarder = forwarder;
+  return e;
+}
+inline Export ExportAtRva(const std::string& name, uint32_t rva) {
+  Export e;
+  e.name = name;
+  e.useRva = true;
+  e.rva = rva;
+  return e;
+}
 // Builds a mapped PE32 image (DOS header, NT headers, export directory with
 // name, ordinal and function tables, names in the given order) in memory
 // from MapAnywhere and returns its base. `sizeOfImage` 0 means "as needed".

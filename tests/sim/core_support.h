@@ -78,10 +78,7 @@ inline void ReplaceKernel32Export(const std::string& name, uintptr_t address) {
     }
   }
   if (!found) {
-    sim::Export e;
-    e.name = name;
-    e.address = address;
-    gKernel32Exports.push_back(e);
+    gKernel32Exports.push_back(sim::DirectExport(name, address));
   }
   sim::RebuildKernel32(gKernel32Exports);
 }

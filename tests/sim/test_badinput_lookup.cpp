@@ -16,18 +16,8 @@
 namespace badinput {
 namespace {
 
-sim::Export Direct(const std::string& name, uintptr_t address) {
-  sim::Export e;
-  e.name = name;
-  e.address = address;
-  return e;
-}
-sim::Export Forward(const std::string& name, const std::string& forwarder) {
-  sim::Export e;
-  e.name = name;
-  e.forwarder = forwarder;
-  return e;
-}
+const auto& Direct = sim::DirectExport;
+const auto& Forward = sim::ForwardedExport;
 
 class OddShapes : public ::testing::Test {
  protected:

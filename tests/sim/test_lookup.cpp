@@ -11,25 +11,9 @@
 
 namespace {
 
-sim::Export Direct(const std::string& name, uintptr_t address) {
-  sim::Export e;
-  e.name = name;
-  e.address = address;
-  return e;
-}
-sim::Export Forward(const std::string& name, const std::string& forwarder) {
-  sim::Export e;
-  e.name = name;
-  e.forwarder = forwarder;
-  return e;
-}
-sim::Export AtRva(const std::string& name, uint32_t rva) {
-  sim::Export e;
-  e.name = name;
-  e.useRva = true;
-  e.rva = rva;
-  return e;
-}
+const auto& Direct = sim::DirectExport;
+const auto& Forward = sim::ForwardedExport;
+const auto& AtRva = sim::ExportAtRva;
 
 void Put32(uintptr_t at, uint32_t value) { memcpy(reinterpret_cast<void*>(at), &value, 4); }
 void Put16(uintptr_t at, uint16_t value) { memcpy(reinterpret_cast<void*>(at), &value, 2); }
