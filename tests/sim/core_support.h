@@ -132,6 +132,17 @@ inline void SteerSleep(std::function<void(uint32_t, uint32_t)> action) {
   ReplaceKernel32Export("Sleep", reinterpret_cast<uintptr_t>(&SteeredSleep));
 }
 
+// Holds the worker inside its first Sleep call: `paused` is signalled there,
+// and the worker goes on once `resume` is signalled.
+inline void HoldWorkerInFirstSleep(Latch& paused, Latch& resume) {
+  SteerSleep([&paused, &resume](uint32_t n, uint32_t) {
+    if (n == 1) {
+      paused.Signal();
+      resume.Wait();
+    }
+  });
+}
+
 // Sets the plug-in's stop flag from inside the given Sleep call.
 inline void RequestStop() { __atomic_store_n(&gState.stopRequested, 1, __ATOMIC_RELEASE); }
 

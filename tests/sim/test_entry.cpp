@@ -320,12 +320,7 @@ TEST_F(EntryTest, OtherReasonCodesDoNothingBeforeAttach) {
 
 TEST_F(EntryTest, ThreadAttachAndDetachChangeNothingWhileRunning) {
   core::Latch paused, resume;
-  core::SteerSleep([&](uint32_t n, uint32_t) {
-    if (n == 1) {
-      paused.Signal();
-      resume.Wait();
-    }
-  });
+  core::HoldWorkerInFirstSleep(paused, resume);
   EXPECT_EQ(Attach(), 1);
   ASSERT_TRUE(paused.Wait());
   const Handle log = gState.logFile;
@@ -347,12 +342,7 @@ TEST_F(EntryTest, ThreadAttachAndDetachChangeNothingWhileRunning) {
 
 TEST_F(EntryTest, DetachWritesTheStopLineLastAndClosesTheLog) {
   core::Latch paused, resume;
-  core::SteerSleep([&](uint32_t n, uint32_t) {
-    if (n == 1) {
-      paused.Signal();
-      resume.Wait();
-    }
-  });
+  core::HoldWorkerInFirstSleep(paused, resume);
   EXPECT_EQ(Attach(), 1);
   ASSERT_TRUE(paused.Wait());
   const uintptr_t log = reinterpret_cast<uintptr_t>(gState.logFile);
@@ -408,12 +398,7 @@ TEST_F(EntryTest, DetachWhenTheLogNeverOpenedOnlySetsTheStopFlag) {
 TEST_F(EntryTest, DetachWithoutCloseHandleWritesTheStopLineAndKeepsTheLogOpen) {
   core::RemoveKernel32Exports({"CloseHandle"});
   core::Latch paused, resume;
-  core::SteerSleep([&](uint32_t n, uint32_t) {
-    if (n == 1) {
-      paused.Signal();
-      resume.Wait();
-    }
-  });
+  core::HoldWorkerInFirstSleep(paused, resume);
   EXPECT_EQ(Attach(), 1);
   ASSERT_TRUE(paused.Wait());
   const Handle log = gState.logFile;
