@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Prepares the VM that runs the 32-bit parts on a machine that cannot run
+# them itself: Debian's stock amd64 kernel (its 32-bit support is on), and an
+# initramfs of busybox, the kernel's virtio and 9p modules and tools/vm/init.
+# Everything comes from Debian's packages. Kept in the cache folder
+# (tools/vm/cache-dir.sh); a second run reuses it. Prints the folder.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+cache="$("$here/cache-dir.sh")"
+modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
+         9pnet 9pnet_virtio 9p)
+# The initramfs is made again whenever its recipe changes.
+recipe="$(cat "$here/init" "$0" /bin/busybox | sha256sum | cut -c1-16)"
+
+if [ -f "$cache/vmlinuz" ] && [ -f "$cache/initramfs.gz" ] &&
+   [ "$(cat "$cache/recipe" 2>/dev/null)" = "$recipe" ]; then
+  echo "$cache"
+  exit 0
+fi
+
+mkdir -p "$cache"
+work="$cache/work"
+rm -rf "$work"
+mkdir -p "$work/deb" "$work/root/bin" "$work/root/lib/modules"
+# The kernel package linux-image-amd64 depends on.
+package="$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1)"
+if [ -z "$package" ]; then
+  apt-get update -qq >&2
+  package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1)"
+fi
+[ -n "$package" ] || { echo "no kernel package behind linux-image-amd64" >&2; exit 1; }
+(cd "$work/deb" && apt-get download -qq -o APT::Sandbox::User=root "$package" >&2)
+deb="$(ls "$work/deb"/*.deb)"
+release="${package#linux-image-}"
+patterns=("./boot/vmlinuz-$release")
+for m in "${modules[@]}"; do patterns+=("./lib/modules/$release/kernel/*/$m.ko"); done
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work" --wildcards "${patterns[@]}"
+for m in "${modules[@]}"; do
+  found="$(find "$work/lib/modules/$release" -name "$m.ko" | head -1)"
+  [ -n "$found" ] || { echo "module $m missing from $package" >&2; exit 1; }
+  cp "$found" "$work/root/lib/modules/$m.ko"
+done
+cp /bin/busybox "$work/root/bin/busybox"
+cp "$here/init" "$work/root/init"
+chmod 755 "$work/root/init"
+(cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -9) >"$cache/initramfs.gz"
+cp "$work/boot/vmlinuz-$release" "$cache/vmlinuz"
+echo "$package" >"$cache/kernel"
+echo "$recipe" >"$cache/recipe"
+rm -rf "$work"
+echo "$cache"

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# run-in-vm.sh COMMAND [ARG...]
+# Runs COMMAND in the VM, in the current folder and with the current
+# environment, and exits with its exit status. The VM is qemu's x86-64 machine
+# under software emulation with 2 processors and 8 GiB; it sees this
+# machine's whole file system over 9p, with /tmp, /dev/shm and /run of its
+# own. COMMAND's standard output and standard error come back as they are.
+# The kernel's console goes to a log in the job's folder; when the VM ends
+# without an exit status, that log's end is shown and the status is 125.
+#
+# qemu runs single-threaded (both virtual processors take turns on one
+# thread): in its multi-threaded mode an unaligned store into a page that
+# holds translated code lands as single bytes, so a thread running that code
+# can execute a half-written instruction that no processor would show it.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+[ $# -gt 0 ] || { echo "usage: run-in-vm.sh COMMAND [ARG...]" >&2; exit 2; }
+cache="$("$here/prepare.sh")"
+mkdir -p "$cache/jobs"
+job="$(mktemp -d "$cache/jobs/job.XXXXXX")"
+[ -n "${QI_VM_KEEP:-}" ] || trap 'rm -rf "$job"' EXIT
+
+{
+  echo '# Written by run-in-vm.sh: the caller'\''s environment, folder and command.'
+  export -p | grep -v -E '^declare -x (OLDPWD|PWD|SHLVL|_)='
+  echo 'export QI_IN_VM=1'
+  printf 'cd %q || exit 126\n' "$(pwd)"
+  printf 'exec'
+  printf ' %q' "$@"
+  printf '\n'
+} >"$job/job.sh"
+
+# The command's output reaches ours through two pipes and cat, so that it is
+# written through our own standard output and error, at their current place.
+mkfifo "$job/out" "$job/err"
+cat "$job/out" &
+out_reader=$!
+cat "$job/err" >&2 &
+err_reader=$!
+
+set +e
+qemu-system-x86_64 \
+  -accel tcg,thread=single -smp 2 -m "${QI_VM_MEMORY:-8192}" \
+  -nodefaults -no-user-config -display none -no-reboot \
+  -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 qi.job=$job" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
+  -chardev file,id=console,path="$job/console.log" -serial chardev:console \
+  -chardev file,id=out,path="$job/out" -serial chardev:out \
+  -chardev file,id=err,path="$job/err" -serial chardev:err \
+  </dev/null
+qemu_status=$?
+wait "$out_reader" "$err_reader"
+set -e
+if [ -f "$job/status" ]; then
+  exit "$(cat "$job/status")"
+fi
+echo "run-in-vm.sh: the VM ended without the command's exit status (qemu: $qemu_status); its console:" >&2
+tail -n 30 "$job/console.log" >&2 || true
+exit 125
