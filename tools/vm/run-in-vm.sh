@@ -12,6 +12,10 @@
 # thread): in its multi-threaded mode an unaligned store into a page that
 # holds translated code lands as single bytes, so a thread running that code
 # can execute a half-written instruction that no processor would show it.
+#
+# For developing the VM itself: QI_VM_MEMORY (MiB, default 8192),
+# QI_VM_TCG_THREAD=multi (qemu's multi-threaded mode), QI_VM_KEEP=1 (keep the
+# job's folder with the console log under the cache folder's jobs/).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 [ $# -gt 0 ] || { echo "usage: run-in-vm.sh COMMAND [ARG...]" >&2; exit 2; }
@@ -40,7 +44,7 @@ err_reader=$!
 
 set +e
 qemu-system-x86_64 \
-  -accel tcg,thread=single -smp 2 -m "${QI_VM_MEMORY:-8192}" \
+  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 qi.job=$job" \
