@@ -24,7 +24,7 @@ constexpr const char* kLogName = "Quorvel_Icons.log";
 constexpr const char* kCentreTextSiteNames[6] = {"name-y",  "name-x",  "count-y",
                                                  "count-x", "arrow-y", "extra-x"};
 
-// ---- The game's memory (game_memory.cpp) --------------------------------------
+// ---- The game's memory (game_memory.cpp) ----------------------------------------
 // Checks that the game's fixed range lies in this executable's own image.
 void CheckOwnImage();
 // Builds the game there with this screen size; reports the game.
@@ -37,7 +37,7 @@ uint8_t GameByte(uintptr_t address);
 // The game's screen size as [width, height].
 Json Screen();
 
-// ---- What the steps set (game_state.cpp) ---------------------------------------
+// ---- What the steps set (game_state.cpp) ----------------------------------------
 void SetPlayer(const char* value, bool another);
 void SetIcons(const char* value);
 void SetScreenSize(int32_t width, int32_t height);
@@ -46,9 +46,8 @@ void SetGameFlag(const std::string& name, uint8_t value);
 // wheel or radar.
 void SetVhudFlag(const std::string& name, uint8_t value);
 
-// ---- VHud and the plug-in (modules.cpp) ---------------------------------------
+// ---- VHud and the plug-in (modules.cpp) -----------------------------------------
 struct Vhud {
-  HMODULE module = nullptr;
   uintptr_t base = 0;
   StandinVhudRecordFn record = nullptr;
   StandinVhudSetLoadResultsFn setLoadResults = nullptr;
@@ -78,12 +77,12 @@ void BenchFrames(uint32_t count);
 uint32_t FramesRun();
 void ReportWheel();
 
-// ---- Another party (third_party.cpp), the patches (patch_report.cpp) -------------
+// ---- Another party (third_party.cpp), the patches (patch_report.cpp) ------------
 void Restore();
 void WaitRepatch(uint32_t timeoutMs);
 void ReportPatches();
 
-// ---- Steps (scenario.cpp) ---------------------------------------------------------
+// ---- Steps (scenario.cpp) -------------------------------------------------------
 void ReadStepFile(const char* path, std::vector<std::string>* steps);
 std::vector<std::string> DefaultSteps();
 void RunSteps(const std::vector<std::string>& steps);

@@ -31,7 +31,6 @@ void LoadVhud() {
     snprintf(what, sizeof(what), "LoadLibraryA(VHud.asi) failed, error %lu", GetLastError());
     Fail(kExitLoad, what);
   }
-  gVhud.module = module;
   gVhud.base = reinterpret_cast<uintptr_t>(GetModuleHandleA("VHud.asi"));
   gVhud.record = Export<StandinVhudRecordFn>(module, QI_VHUD_EXPORT_RECORD);
   gVhud.setLoadResults =
