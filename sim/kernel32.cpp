@@ -16,9 +16,9 @@
 #include <sstream>
 #include <thread>
 
-#include "entry/plugin_state.h"
 #include "sim/internal.h"
 #include "sim/sim.h"
+#include "state/plugin_state.h"
 
 namespace sim {
 

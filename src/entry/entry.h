@@ -2,7 +2,7 @@
 
 #include <stdint.h>
 
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 constexpr uint32_t kDllProcessDetach = 0;
 constexpr uint32_t kDllProcessAttach = 1;

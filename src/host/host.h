@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 namespace host {
 

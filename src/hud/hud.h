@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 extern "C" void HudFrameHook();
 

@@ -1,6 +1,6 @@
 #include "log/log.h"
 
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 void LogWrite(const char* text) {
   Handle file = gState.logFile;

@@ -1,5 +1,5 @@
-#include "entry/plugin_state.h"
 #include "platform/platform.h"
+#include "state/plugin_state.h"
 
 bool IsRangeReadable(const void* address, uint32_t length) {
   if (address == nullptr) {

@@ -1,7 +1,7 @@
-#include "entry/plugin_state.h"
 #include "log/log.h"
 #include "platform/peb.h"
 #include "platform/platform.h"
+#include "state/plugin_state.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 // Every register, the flags, the x87 stack, MXCSR and the XMM registers are
 // left as found, except EDI and ECX, which the replaced instructions set.
 
-#include "entry/state_offsets.h"
+#include "state/state_offsets.h"
 
 #define CONCAT1(a, b) a##b
 #define CONCAT(a, b) CONCAT1(a, b)

@@ -2,7 +2,7 @@
 
 #include <stdint.h>
 
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 extern "C" uint32_t QI_STDCALL WorkerThread(void* parameter);
 

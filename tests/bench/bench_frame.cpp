@@ -38,13 +38,13 @@
 #endif
 
 #include "entry/entry.h"
-#include "entry/plugin_state.h"
 #include "hud/hud.h"
 #include "sim/sim.h"
 #include "standin/game_image.h"
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "state/plugin_state.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 

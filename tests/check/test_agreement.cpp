@@ -11,10 +11,10 @@
 
 #include "check/check.h"
 #include "check/pe_image.h"
-#include "entry/plugin_state.h"
 #include "log/log.h"
 #include "sim/sim.h"
 #include "standin/sim_world.h"
+#include "state/plugin_state.h"
 #include "tests/check/vhud_file.h"
 #include "worker/worker.h"
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "entry/plugin_state.h"
 #include "log/log.h"
+#include "state/plugin_state.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "entry/plugin_state.h"
 #include "hud/hud.h"
 #include "sim/sim.h"
 #include "standin/game_image.h"
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
+#include "state/plugin_state.h"
 #include "test_values.h"
 #include "worker/worker.h"
 

@@ -38,13 +38,13 @@
 #include <vector>
 
 #include "entry/entry.h"
-#include "entry/plugin_state.h"
 #include "hud/hud.h"
 #include "sim/sim.h"
 #include "standin/game_image.h"
 #include "standin/sim_world.h"
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
+#include "state/plugin_state.h"
 #include "test_values.h"
 #include "wheel/wheel.h"
 

@@ -1,4 +1,4 @@
-#include "entry/plugin_state.h"
+#include "state/plugin_state.h"
 
 #include <stddef.h>
 

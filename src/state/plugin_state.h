@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "entry/state_offsets.h"
+#include "state/state_offsets.h"
 
 #define QI_STDCALL __attribute__((stdcall))
 #define QI_CDECL __attribute__((cdecl))

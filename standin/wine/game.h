@@ -1,0 +1,90 @@
+// What the parts of the stand-in game share: its exit codes, the two modules
+// it loads, and the steps each part carries out. Every step that changes
+// something or looks at something writes its record to the trace (trace.h).
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "standin/wine/trace.h"
+#include "standin/wine/vhud_exports.h"
+
+namespace game {
+
+constexpr uintptr_t kImageBase = 0x400000;
+constexpr int kExitUsage = 2;
+constexpr int kExitImage = 3;
+constexpr int kExitLoad = 4;
+constexpr const char* kLogName = "Quorvel_Icons.log";
+
+// The six centre-text sites, in the order of VHud's wheel record.
+constexpr const char* kCentreTextSiteNames[6] = {"name-y",  "name-x",  "count-y",
+                                                 "count-x", "arrow-y", "extra-x"};
+
+// ---- The game's memory (game_memory.cpp) ----------------------------------------
+// Checks that the game's fixed range lies in this executable's own image.
+void CheckOwnImage();
+// Builds the game there with this screen size; reports the game.
+void BuildGame(int32_t width, int32_t height);
+uint32_t HudJumpTarget();
+uintptr_t OwnHudRoutine();
+uint32_t OwnHudRuns();
+uint32_t SizeOfImage(uintptr_t base);
+uint8_t GameByte(uintptr_t address);
+// The game's screen size as [width, height].
+Json Screen();
+
+// ---- What the steps set (game_state.cpp) ----------------------------------------
+void SetPlayer(const char* value, bool another);
+void SetIcons(const char* value);
+void SetScreenSize(int32_t width, int32_t height);
+// menu, frozen, hud, widescreen or cutscene.
+void SetGameFlag(const std::string& name, uint8_t value);
+// wheel or radar.
+void SetVhudFlag(const std::string& name, uint8_t value);
+
+// ---- VHud and the plug-in (modules.cpp) -----------------------------------------
+struct Vhud {
+  uintptr_t base = 0;
+  StandinVhudRecordFn record = nullptr;
+  StandinVhudSetLoadResultsFn setLoadResults = nullptr;
+  StandinVhudHookedGameFn hookedGame = nullptr;
+  StandinVhudWheelRecordFn wheelRecord = nullptr;
+  StandinVhudRotateQuadFn rotateQuad = nullptr;
+  StandinVhudSlotStartQuadFn slotStartQuad = nullptr;
+  StandinVhudWheelCentreFn wheelCentre = nullptr;
+};
+extern Vhud gVhud;
+extern HMODULE gPlugin;
+
+void LoadVhud();
+void LoadPlugin();
+void WaitHook(uint32_t timeoutMs);
+[[noreturn]] void Unload();
+
+// ---- The plug-in's log (plugin_log.cpp) -----------------------------------------
+// Reports the lines the plug-in added to its log since the last look.
+void ReportLog();
+// Whether the log holds a whole "[HOOK] installed" line beyond the first `skip`.
+bool LogHasHookLine(size_t skip);
+
+// ---- Frames (frames.cpp, wheel_report.cpp) --------------------------------------
+void RunFrames(uint32_t count);
+void BenchFrames(uint32_t count);
+uint32_t FramesRun();
+void ReportWheel();
+
+// ---- Another party (third_party.cpp), the patches (patch_report.cpp) ------------
+void Restore();
+void WaitRepatch(uint32_t timeoutMs);
+void ReportPatches();
+
+// ---- Steps (scenario.cpp) -------------------------------------------------------
+void ReadStepFile(const char* path, std::vector<std::string>* steps);
+std::vector<std::string> DefaultSteps();
+void RunSteps(const std::vector<std::string>& steps);
+
+}  // namespace game

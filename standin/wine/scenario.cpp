@@ -1,0 +1,159 @@
+// The steps the stand-in game carries out, in order:
+//   vhud                 LoadLibraryA("VHud.asi")
+//   plugin               LoadLibraryA("Quorvel_Icons.asi")
+//   wait-hook MS         wait until the HUD jump no longer leads to VHud's
+//                        HUD routine (the plug-in's hook), at most MS ms
+//   sleep MS             Sleep(MS)
+//   player HEALTH|none   the player record QueryPlayerPed returns: the
+//                        current record with this health, or none
+//   new-player HEALTH    another player record, with this health
+//   icons valid|none|health-only
+//                        what VHudLoadSprite returns for the two icons
+//   screen W H           screen size
+//   menu|frozen|hud|widescreen|cutscene 0|1   the game's flags
+//   wheel 0|1            VHud's wheel byte
+//   radar 0|1            VHud's radar byte
+//   frames N             N HUD frames
+//   bench N              N HUD frames back to back, reported as one timing
+//   restore              another party puts back VHud's original bytes at
+//                        the three wheel sites and the game's HUD jump
+//   wait-repatch MS      wait until every site of the last restore holds
+//                        the plug-in's bytes again, at most MS ms
+//   patches              report which of the plug-in's patches are in place
+//   note TEXT            a note in the trace (in a step file TEXT is the
+//                        rest of the line)
+//   unload               FreeLibrary of the plug-in, then exit
+// A step file holds the same words separated by blanks and line ends; a
+// word starting with '#' comments out the rest of its line.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "standin/game_image.h"
+#include "standin/wine/game.h"
+
+namespace game {
+namespace {
+
+uint32_t Count(const std::vector<std::string>& steps, size_t* i) {
+  if (*i + 1 >= steps.size()) {
+    Fail(kExitUsage, "a step lacks its number");
+  }
+  ++*i;
+  return static_cast<uint32_t>(strtoul(steps[*i].c_str(), nullptr, 0));
+}
+
+const char* Word(const std::vector<std::string>& steps, size_t* i) {
+  if (*i + 1 >= steps.size()) {
+    Fail(kExitUsage, "a step lacks its value");
+  }
+  ++*i;
+  return steps[*i].c_str();
+}
+
+}  // namespace
+
+std::vector<std::string> DefaultSteps() {
+  return {"vhud",  "plugin", "wait-hook", "10000", "player", "100",    "icons",
+          "valid", "frames", "3",         "wheel", "1",      "frames", "2",
+          "wheel", "0",      "frames",    "1",     "unload"};
+}
+
+void RunSteps(const std::vector<std::string>& steps) {
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const std::string& s = steps[i];
+    if (s == "vhud") {
+      LoadVhud();
+    } else if (s == "plugin") {
+      LoadPlugin();
+    } else if (s == "wait-hook") {
+      WaitHook(Count(steps, &i));
+    } else if (s == "sleep") {
+      Sleep(Count(steps, &i));
+    } else if (s == "player") {
+      SetPlayer(Word(steps, &i), false);
+    } else if (s == "new-player") {
+      SetPlayer(Word(steps, &i), true);
+    } else if (s == "icons") {
+      SetIcons(Word(steps, &i));
+    } else if (s == "screen") {
+      int32_t w = static_cast<int32_t>(strtol(Word(steps, &i), nullptr, 0));
+      int32_t h = static_cast<int32_t>(strtol(Word(steps, &i), nullptr, 0));
+      SetScreenSize(w, h);
+    } else if (s == "menu" || s == "frozen" || s == "hud" || s == "widescreen" || s == "cutscene") {
+      SetGameFlag(s, static_cast<uint8_t>(Count(steps, &i)));
+    } else if (s == "wheel" || s == "radar") {
+      SetVhudFlag(s, static_cast<uint8_t>(Count(steps, &i)));
+    } else if (s == "frames") {
+      RunFrames(Count(steps, &i));
+    } else if (s == "bench") {
+      BenchFrames(Count(steps, &i));
+    } else if (s == "restore") {
+      Restore();
+    } else if (s == "wait-repatch") {
+      WaitRepatch(Count(steps, &i));
+    } else if (s == "patches") {
+      ReportPatches();
+    } else if (s == "note") {
+      Json line = Event("note");
+      line["text"] = Text(Word(steps, &i));
+      Emit(line);
+    } else if (s == "unload") {
+      Unload();
+    } else {
+      std::string what = "unknown step: " + s;
+      Fail(kExitUsage, what.c_str());
+    }
+    ReportLog();
+  }
+}
+
+// Words separated by blanks and line ends; '#' at the start of a word
+// comments out the rest of the line; "note" takes the rest of its line as
+// one word.
+void ReadStepFile(const char* path, std::vector<std::string>* steps) {
+  FILE* f = fopen(path, "rb");
+  if (f == nullptr) {
+    Fail(kExitUsage, "cannot open the step file");
+  }
+  std::string word;
+  bool comment = false;
+  bool note = false;
+  for (int c = fgetc(f);; c = fgetc(f)) {
+    if (note) {
+      if (c == EOF || c == '\r' || c == '\n') {
+        steps->push_back(word);
+        word.clear();
+        note = false;
+      } else if (!(word.empty() && (c == ' ' || c == '\t'))) {
+        word += static_cast<char>(c);
+      }
+      if (c == EOF) {
+        break;
+      }
+      continue;
+    }
+    if (c == EOF || c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      if (!word.empty()) {
+        steps->push_back(word);
+        note = word == "note" && c != EOF && c != '\r' && c != '\n';
+        if (word == "note" && !note) {
+          steps->push_back("");
+        }
+        word.clear();
+      }
+      if (c == '\n') {
+        comment = false;
+      }
+      if (c == EOF) {
+        break;
+      }
+    } else if (c == '#' && word.empty()) {
+      comment = true;
+    } else if (!comment) {
+      word += static_cast<char>(c);
+    }
+  }
+  fclose(f);
+}
+
+}  // namespace game
