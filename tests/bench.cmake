@@ -25,10 +25,9 @@ set_tests_properties(bench.no_heap_allocation_per_frame bench.short_run PROPERTI
 # the frame less the same frame straight to VHud, less VirtualQuery,
 # QueryPlayerPed and DrawSprite. 671 when this limit was set.
 find_program(QI_VALGRIND valgrind)
-find_program(QI_PYTHON3 NAMES python3 PATHS /usr/bin)
-if(QI_VALGRIND AND QI_PYTHON3)
+if(QI_VALGRIND AND QI_SYSTEM_PYTHON)
   add_test(NAME bench.steady_frame_instructions
-    COMMAND ${QI_PYTHON3} ${CMAKE_CURRENT_SOURCE_DIR}/bench/callgrind.py $<TARGET_FILE:qi_bench>
+    COMMAND ${QI_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/bench/callgrind.py $<TARGET_FILE:qi_bench>
       --frames 200 --kinds direct,steady --max-own 750)
   set_tests_properties(bench.steady_frame_instructions PROPERTIES TIMEOUT 120)
 endif()

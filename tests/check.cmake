@@ -28,16 +28,18 @@ target_compile_definitions(qi_check_tests PRIVATE
 add_dependencies(qi_check_tests quorvel-check quorvel-check-asan)
 target_link_libraries(qi_check_tests PRIVATE GTest::gtest GTest::gtest_main)
 include(GoogleTest)
+qi_scaled_timeout(qi_check_timeout 120)
 gtest_discover_tests(qi_check_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX check.
-  PROPERTIES TIMEOUT 120)
+  DISCOVERY_TIMEOUT ${QI_DISCOVERY_TIMEOUT} PROPERTIES TIMEOUT ${qi_check_timeout})
 
 add_executable(qi_check_agreement_tests ${QI_CHECK_TEST_DIR}/test_agreement.cpp)
 target_include_directories(qi_check_agreement_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(qi_check_agreement_tests PRIVATE -O1 ${QI_WARNINGS})
 target_link_libraries(qi_check_agreement_tests PRIVATE
   qi_check_core qi_sim qi_standin_sim GTest::gtest GTest::gtest_main)
+qi_scaled_timeout(qi_agreement_timeout 60)
 gtest_discover_tests(qi_check_agreement_tests DISCOVERY_MODE PRE_TEST TEST_PREFIX check.
-  PROPERTIES TIMEOUT 60)
+  DISCOVERY_TIMEOUT ${QI_DISCOVERY_TIMEOUT} PROPERTIES TIMEOUT ${qi_agreement_timeout})
 
 # Both builds of the command on two files: the synthesized all-original
 # VHud.asi (every patch goes in), and the stand-in VHud.asi of the Windows

@@ -3,7 +3,6 @@
 # wine_prefix fixture of wine.cmake) and leave their traces for the preview
 # test (fixture demo_traces). The scenario-file checks need no Wine.
 # pycairo is installed for the system Python, so these run /usr/bin/python3.
-find_program(QI_SYSTEM_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(QI_DEMO_TEST ${CMAKE_CURRENT_SOURCE_DIR}/demo/test_demo.py)
 set(QI_DEMO_OUT ${CMAKE_BINARY_DIR}/demo)
 

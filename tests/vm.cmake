@@ -2,16 +2,15 @@
 # programs (tools/vm), exercised on every machine: its standard streams and
 # exit status, and one Wine scenario in it. Inside that VM they are skipped
 # with a printed reason, since the whole run is in it.
-find_program(QI_PYTHON NAMES python3 PATHS /usr/bin REQUIRED)
 set(QI_VM_CHECK ${CMAKE_CURRENT_SOURCE_DIR}/vm/vm_check.py)
 
-add_test(NAME vm.streams_and_status COMMAND ${QI_PYTHON} ${QI_VM_CHECK} streams)
-set_tests_properties(vm.streams_and_status PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
+add_test(NAME vm.streams_and_status COMMAND ${QI_SYSTEM_PYTHON} ${QI_VM_CHECK} streams)
+set_tests_properties(vm.streams_and_status PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
 
 if(QI_WIN_BUILD_DIR)
-  add_test(NAME vm.wine_scenario COMMAND ${QI_PYTHON} ${QI_VM_CHECK} scenario worker_finds_vhud
+  add_test(NAME vm.wine_scenario COMMAND ${QI_SYSTEM_PYTHON} ${QI_VM_CHECK} scenario worker_finds_vhud
     --root ${CMAKE_BINARY_DIR}/vm/wine --win-dir ${QI_WIN_BUILD_DIR}
     --prefix ${CMAKE_BINARY_DIR}/wine/prefix)
   set_tests_properties(vm.wine_scenario PROPERTIES
-    FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77 TIMEOUT 900)
+    FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77 TIMEOUT 300)
 endif()

@@ -3,7 +3,6 @@
 # `./run test`), runs a scenario in a directory of its own and the checker
 # reads the plug-in's log and the stand-in's records. One Wine prefix, made
 # once by a fixture, serves every test.
-find_program(QI_PYTHON NAMES python3 PATHS /usr/bin REQUIRED)
 set(QI_WINE_DRIVER ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine_run.py)
 set(QI_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
 
@@ -16,7 +15,7 @@ if(NOT QI_WIN_BUILD_DIR)
   return()
 endif()
 
-add_test(NAME wine.prefix COMMAND ${QI_PYTHON} ${QI_WINE_DRIVER} boot --root ${QI_WINE_ROOT})
+add_test(NAME wine.prefix COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} boot --root ${QI_WINE_ROOT})
 set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
 
 # The worker finds VHud and logs its real base and size; without VHud it
@@ -26,7 +25,7 @@ set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 6
 set(QI_WINE_SCENARIOS worker_finds_vhud worker_without_vhud icons_drawn wheel_layout
   frame_rate)
 foreach(name ${QI_WINE_SCENARIOS})
-  add_test(NAME wine.${name} COMMAND ${QI_PYTHON} ${QI_WINE_DRIVER} scenario ${name}
+  add_test(NAME wine.${name} COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} scenario ${name}
     --root ${QI_WINE_ROOT} --win-dir ${QI_WIN_BUILD_DIR})
   set_tests_properties(wine.${name} PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
 endforeach()

@@ -13,9 +13,17 @@
 # holds translated code lands as single bytes, so a thread running that code
 # can execute a half-written instruction that no processor would show it.
 #
+# The guest caches what it reads over 9p (cache=loose): each new process maps
+# its programs and libraries again, and without the cache every page of them
+# crosses 9p anew. Nothing on this side changes those files while the VM runs;
+# the VM syncs before it powers off.
+#
 # For developing the VM itself: QI_VM_MEMORY (MiB, default 8192),
 # QI_VM_TCG_THREAD=multi (qemu's multi-threaded mode), QI_VM_KEEP=1 (keep the
-# job's folder with the console log under the cache folder's jobs/).
+# job's folder with the console log under the cache folder's jobs/),
+# QI_VM_9P_CACHE (the 9p cache mode, default loose), QI_VM_CPU (default qemu64;
+# qemu's "max" model made Wine's 32-bit processes fault at iret in this
+# kernel).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 [ $# -gt 0 ] || { echo "usage: run-in-vm.sh COMMAND [ARG...]" >&2; exit 2; }
@@ -44,10 +52,10 @@ err_reader=$!
 
 set +e
 qemu-system-x86_64 \
-  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
+  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 qi.job=$job" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 qi.job=$job qi.cache=${QI_VM_9P_CACHE:-loose}" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
   -chardev file,id=console,path="$job/console.log" -serial chardev:console \
   -chardev file,id=out,path="$job/out" -serial chardev:out \
