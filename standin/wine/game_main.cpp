@@ -29,7 +29,8 @@
 //   restore              another party puts back VHud's original bytes at
 //                        the three wheel sites and the game's HUD jump
 //   wait-repatch MS      wait until every site of the last restore holds
-//                        the plug-in's bytes again, at most MS ms
+//                        the plug-in's bytes again and the worker's sleeps
+//                        tell in which of its passes, at most MS ms
 //   patches              report which of the plug-in's patches are in place
 //   note TEXT            a note in the trace (in a step file TEXT is the
 //                        rest of the line)
@@ -48,6 +49,7 @@
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
 #include "standin/wine/vhud_exports.h"
+#include "standin/wine/worker_sleeps.h"
 #if __has_include("standin/vhud_wheel.h")
 #include "standin/vhud_wheel.h"
 #define QI_HAVE_WHEEL 1
@@ -355,6 +357,9 @@ void LoadVhud() {
 }
 
 void LoadPlugin() {
+  if (!standin::CountWorkerSleeps()) {
+    Fail(kExitImage, "kernel32's export of Sleep cannot be pointed at the counting wrapper");
+  }
   HMODULE module = LoadLibraryA("Quorvel_Icons.asi");
   if (module == nullptr) {
     char what[80];
@@ -790,6 +795,12 @@ void Restore() {
     }
   }
   gRestoredAt = Milliseconds();
+  standin::WatchedRange watched[9];
+  for (uint32_t i = 0; i < gSiteCount; ++i) {
+    watched[i] = {gSites[i].address, gSites[i].length, {}};
+    memcpy(watched[i].bytes, gSites[i].plugin, gSites[i].length);
+  }
+  standin::WatchWorkerPasses(watched, gSiteCount);
   for (uint32_t i = 0; i < gSiteCount; ++i) {
     DWORD ignored = 0;
     VirtualProtect(reinterpret_cast<void*>(gSites[i].address), gSites[i].length, old[i], &ignored);
@@ -799,6 +810,7 @@ void Restore() {
   char text[40];
   snprintf(text, sizeof(text), ",\"restored_at_ms\":%.3f", gRestoredAt);
   line += text;
+  Number(&line, "worker_asleep", standin::WatchBeganInSleep() ? 1 : 0);
   line += ",\"sites\":[";
   for (uint32_t i = 0; i < gSiteCount; ++i) {
     const Site& s = gSites[i];
@@ -820,7 +832,8 @@ void Restore() { Fail(kExitUsage, "restore: built without the wheel stand-in"); 
 #endif
 
 // Polls every site of the last restore until each holds what it held before
-// it (the plug-in's bytes) again.
+// it (the plug-in's bytes) again and the worker's sleeps have shown in which
+// of its passes.
 void WaitRepatch(uint32_t timeoutMs) {
   double seen[9];
   for (uint32_t i = 0; i < gSiteCount; ++i) {
@@ -828,7 +841,15 @@ void WaitRepatch(uint32_t timeoutMs) {
   }
   uint32_t left = gSiteCount;
   const double start = Milliseconds();
-  while (left > 0 && Milliseconds() - start < timeoutMs) {
+  auto passesKnown = [] {
+    for (uint32_t i = 0; i < gSiteCount; ++i) {
+      if (standin::PassFound(i) < 0) {
+        return false;
+      }
+    }
+    return true;
+  };
+  while ((left > 0 || !passesKnown()) && Milliseconds() - start < timeoutMs) {
     for (uint32_t i = 0; i < gSiteCount; ++i) {
       if (seen[i] < 0.0 && memcmp(reinterpret_cast<const void*>(gSites[i].address),
                                   gSites[i].plugin, gSites[i].length) == 0) {
@@ -836,7 +857,7 @@ void WaitRepatch(uint32_t timeoutMs) {
         --left;
       }
     }
-    if (left > 0) {
+    if (left > 0 || !passesKnown()) {
       Sleep(1);
     }
   }
@@ -851,13 +872,18 @@ void WaitRepatch(uint32_t timeoutMs) {
              gSites[i].name);
     line += text;
     if (seen[i] < 0.0) {
-      line += "null}";
-      continue;
+      line += "null";
+    } else {
+      snprintf(text, sizeof(text), "%.3f", seen[i]);
+      line += text;
+      last = seen[i] > last ? seen[i] : last;
+      first = (first < 0.0 || seen[i] < first) ? seen[i] : first;
     }
-    snprintf(text, sizeof(text), "%.3f}", seen[i]);
+    // The worker pass after which the site was found patched at the start of
+    // the worker's sleep: 0 the pass under way at the restore, 1 the first
+    // whole one after it; -1 none.
+    snprintf(text, sizeof(text), ",\"pass\":%ld}", static_cast<long>(standin::PassFound(i)));
     line += text;
-    last = seen[i] > last ? seen[i] : last;
-    first = (first < 0.0 || seen[i] < first) ? seen[i] : first;
   }
   line += ']';
   char text[96];
