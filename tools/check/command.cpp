@@ -4,29 +4,47 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "check/check.h"
 #include "check/pe_image.h"
 
 namespace check {
+namespace {
+
+// The size of an open regular file; false for anything else (a pipe, a
+// device), whose length is known only once it has been read.
+bool RegularFileSize(FILE* file, uint64_t* size) {
+#ifdef _WIN32
+  struct _stati64 info;
+  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {
+    return false;
+  }
+#else
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return false;
+  }
+#endif
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+}  // namespace
+
 bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, std::string* error) {
   const std::string tooLarge = "file larger than " + std::to_string(limit >> 20) + " MiB";
-  std::error_code ec;
-  const std::filesystem::path where(path);
-  if (std::filesystem::is_regular_file(where, ec)) {
-    const uintmax_t size = std::filesystem::file_size(where, ec);
-    if (!ec && size > limit) {
-      *error = tooLarge;
-      return false;
-    }
-  }
   FILE* file = fopen(path, "rb");
   if (file == nullptr) {
     *error = std::string("cannot open: ") + strerror(errno);
+    return false;
+  }
+  uint64_t size = 0;
+  if (RegularFileSize(file, &size) && size > limit) {
+    fclose(file);
+    *error = tooLarge;
     return false;
   }
   std::vector<uint8_t> chunk(1u << 16);
