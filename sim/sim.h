@@ -154,8 +154,9 @@ void StopWorker();
 // Cleared by Reset.
 void SetSleepHook(void (*hook)(uint32_t count, uint32_t milliseconds));
 // Blocks until the stand-in Sleep has been called `count` times in all
-// (or the timeout in real milliseconds passes); true when reached.
-bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 5000);
+// (or the timeout in real milliseconds passes: it only ends a hung run);
+// true when reached.
+bool WaitForSleeps(uint32_t count, uint32_t timeoutMs = 30000);
 
 // ---- Process ------------------------------------------------------------------
 // Back to a fresh process: worker stopped, plug-in state at its load-time

@@ -20,3 +20,9 @@ set_tests_properties(demo.default_scenario PROPERTIES
 
 add_test(NAME demo.preview COMMAND ${QI_SYSTEM_PYTHON} ${QI_DEMO_TEST} preview --out ${QI_DEMO_OUT})
 set_tests_properties(demo.preview PROPERTIES FIXTURES_REQUIRED demo_traces TIMEOUT 120)
+
+# The early look's warning and the re-patch passes, on altered copies of the
+# default scenario's trace.
+add_test(NAME demo.log_rules COMMAND ${QI_SYSTEM_PYTHON}
+  ${CMAKE_CURRENT_SOURCE_DIR}/demo/test_rules.py --out ${QI_DEMO_OUT})
+set_tests_properties(demo.log_rules PROPERTIES FIXTURES_REQUIRED demo_traces TIMEOUT 60)

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "host/vhud_offsets.h"
 #include "state/plugin_state.h"
 
 namespace host {
@@ -37,17 +38,6 @@ typedef void(QI_THISCALL* DrawSpriteFn)(IconSlot* sprite, float x, float y, floa
 }  // namespace host
 
 namespace vhud {
-
-constexpr uint32_t kLoadSprite = 0x4F610;
-constexpr uint32_t kRotateVertices = 0x50290;
-constexpr uint32_t kSpacingSite = 0x6BBD9;
-constexpr uint32_t kSpacingJumpEnd = 0x6BBDE;
-constexpr uint32_t kSpacingResume = 0x6BBE2;
-constexpr uint32_t kRotateCallSite = 0x6CDA8;
-constexpr uint32_t kRotateCallEnd = 0x6CDAD;
-constexpr uint32_t kRadarEnabled = 0x155409;
-constexpr uint32_t kWheelOpen = 0x1049E32;
-constexpr uint32_t kWheelOpenEnd = 0x1049E33;
 
 typedef uintptr_t(QI_CDECL* LoadSpriteFn)(const char* folder, const char* name);
 struct WheelQuad {

@@ -1,6 +1,6 @@
 #include "wheel/sites.h"
 
-#include "host/host.h"
+#include "host/vhud_offsets.h"
 #include "platform/platform.h"
 
 const uint8_t kSpacingSignature[9] = {0x8B, 0x7A, 0x44, 0x8D, 0x8D, 0xA4, 0xC0, 0xFF, 0xFF};

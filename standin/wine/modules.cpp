@@ -6,6 +6,7 @@
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
 #include "standin/wine/game.h"
+#include "standin/wine/worker_sleeps.h"
 
 namespace game {
 
@@ -54,6 +55,9 @@ void LoadVhud() {
 }
 
 void LoadPlugin() {
+  if (!standin::CountWorkerSleeps()) {
+    Fail(kExitImage, "kernel32's export of Sleep cannot be pointed at the counting wrapper");
+  }
   HMODULE module = LoadLibraryA("Quorvel_Icons.asi");
   if (module == nullptr) {
     char what[80];

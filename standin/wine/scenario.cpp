@@ -18,7 +18,8 @@
 //   restore              another party puts back VHud's original bytes at
 //                        the three wheel sites and the game's HUD jump
 //   wait-repatch MS      wait until every site of the last restore holds
-//                        the plug-in's bytes again, at most MS ms
+//                        the plug-in's bytes again and the worker's sleeps
+//                        tell in which of its passes, at most MS ms
 //   patches              report which of the plug-in's patches are in place
 //   note TEXT            a note in the trace (in a step file TEXT is the
 //                        rest of the line)

@@ -8,6 +8,7 @@
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
 #include "standin/wine/game.h"
+#include "standin/wine/worker_sleeps.h"
 
 namespace game {
 namespace {
@@ -93,6 +94,12 @@ void Restore() {
     }
   }
   gRestoredAt = Milliseconds();
+  standin::WatchedRange watched[9];
+  for (uint32_t i = 0; i < gSiteCount; ++i) {
+    watched[i] = {gSites[i].address, gSites[i].length, {}};
+    memcpy(watched[i].bytes, gSites[i].plugin, gSites[i].length);
+  }
+  standin::WatchWorkerPasses(watched, gSiteCount);
   for (uint32_t i = 0; i < gSiteCount; ++i) {
     DWORD ignored = 0;
     VirtualProtect(reinterpret_cast<void*>(gSites[i].address), gSites[i].length, old[i], &ignored);
@@ -100,6 +107,7 @@ void Restore() {
   FlushInstructionCache(GetCurrentProcess(), nullptr, 0);
   Json line = Event("restore");
   line["restored_at_ms"] = Fixed(gRestoredAt, 3);
+  line["worker_asleep"] = standin::WatchBeganInSleep() ? 1 : 0;
   Json& sites = line["sites"] = Json::array();
   for (uint32_t i = 0; i < gSiteCount; ++i) {
     const Site& s = gSites[i];
@@ -123,7 +131,15 @@ void WaitRepatch(uint32_t timeoutMs) {
   }
   uint32_t left = gSiteCount;
   const double start = Milliseconds();
-  while (left > 0 && Milliseconds() - start < timeoutMs) {
+  auto passesKnown = [] {
+    for (uint32_t i = 0; i < gSiteCount; ++i) {
+      if (standin::PassFound(i) < 0) {
+        return false;
+      }
+    }
+    return true;
+  };
+  while ((left > 0 || !passesKnown()) && Milliseconds() - start < timeoutMs) {
     for (uint32_t i = 0; i < gSiteCount; ++i) {
       if (seen[i] < 0.0 && memcmp(reinterpret_cast<const void*>(gSites[i].address),
                                   gSites[i].plugin, gSites[i].length) == 0) {
@@ -131,7 +147,7 @@ void WaitRepatch(uint32_t timeoutMs) {
         --left;
       }
     }
-    if (left > 0) {
+    if (left > 0 || !passesKnown()) {
       Sleep(1);
     }
   }
@@ -145,13 +161,16 @@ void WaitRepatch(uint32_t timeoutMs) {
     site["site"] = gSites[i].name;
     if (seen[i] < 0.0) {
       site["after_ms"] = nullptr;
-      sites.push_back(site);
-      continue;
+    } else {
+      site["after_ms"] = Fixed(seen[i], 3);
+      last = seen[i] > last ? seen[i] : last;
+      first = (first < 0.0 || seen[i] < first) ? seen[i] : first;
     }
-    site["after_ms"] = Fixed(seen[i], 3);
+    // The worker pass after which the site was found patched at the start of
+    // the worker's sleep: 0 the pass under way at the restore, 1 the first
+    // whole one after it; -1 none.
+    site["pass"] = standin::PassFound(i);
     sites.push_back(site);
-    last = seen[i] > last ? seen[i] : last;
-    first = (first < 0.0 || seen[i] < first) ? seen[i] : first;
   }
   line["first_ms"] = Fixed(first, 3);
   line["last_ms"] = Fixed(last, 3);

@@ -9,6 +9,7 @@
 // code at its real offsets (the rotation call, the slot-layout site, the six
 // centre-text instructions). On a 1920 x 1080 screen the positions are the
 // design's own.
+#include <stdlib.h>
 #include <windows.h>
 
 #include "standin/game_image.h"
@@ -56,9 +57,9 @@ void HookGameHud(uintptr_t base) {
   }
   uint32_t rel = static_cast<uint32_t>(standin::HudRoutineAddress(base)) -
                  static_cast<uint32_t>(standin::kGameHudJumpEnd);
-  for (int i = 0; i < 4; ++i) {
-    site[1 + i] = static_cast<uint8_t>(rel >> (8 * i));
-  }
+  // One 32-bit store: a worker that reads the jump meanwhile sees the game's
+  // target or VHud's, never a mix of the two.
+  __atomic_store_n(reinterpret_cast<uint32_t*>(standin::kGameHudJump + 1), rel, __ATOMIC_RELEASE);
   VirtualProtect(const_cast<uint8_t*>(site), 5, old, &old);
   gHookedGame = 1;
 }
@@ -255,6 +256,15 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     return FALSE;
   }
   FlushInstructionCache(GetCurrentProcess(), reinterpret_cast<void*>(base), areaSize);
+  // A VHud that is slow to set the HUD jump, for the tests of a plug-in that
+  // finds VHud listed before VHud's entry point has set it: the jump waits
+  // the milliseconds in QI_STANDIN_VHUD_JUMP_DELAY_MS.
+  char delay[16];
+  const DWORD length =
+      GetEnvironmentVariableA("QI_STANDIN_VHUD_JUMP_DELAY_MS", delay, sizeof(delay));
+  if (length > 0 && length < sizeof(delay)) {
+    Sleep(static_cast<DWORD>(atoi(delay)));
+  }
   HookGameHud(base);
   return TRUE;
 }

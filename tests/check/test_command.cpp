@@ -1,6 +1,9 @@
 // quorvel-check run as a command on files written to disk: its exit codes,
 // its standard output, and the single error line for every unusable file,
 // in the plain build and in the build with AddressSanitizer and UBSan.
+// Sweeps over hundreds of files run the command in-process (this test
+// program is built with both sanitizers too), with a sample of them run as
+// real processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "check/command.h"
 #include "tests/check/expected_report.h"
 #include "tests/check/vhud_file.h"
 
@@ -220,11 +224,22 @@ TEST_F(CheckCommand, EveryTruncationThroughTheHeadersAndSamplesBeyondAreRejected
   for (uint32_t n : {0x201u, 0x1000u, 0x21FFu, 0x2200u, 0x23FFu}) {
     lengths.push_back(n);
   }
+  const std::string prefix = "quorvel-check: " + path + ": ";
   for (uint32_t n : lengths) {
     Write("cut.asi", std::vector<uint8_t>(full.begin(), full.begin() + n));
-    // The sanitized build for every length; the plain one for a sample.
-    ExpectRejected(path, "", n % 64 == 0 || n > kHeadersEnd - 2);
-    if (HasFatalFailure()) {
+    const char* argv[] = {"quorvel-check", path.c_str()};
+    const check::CommandOutput r = check::RunCommand(2, argv);
+    EXPECT_EQ(r.exitCode, 2) << "length " << n;
+    EXPECT_EQ(r.out, "") << "length " << n;
+    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << "length " << n << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "length " << n << ": " << r.err;
+    // One length for each reason the reader gives, as real processes of both
+    // builds: the same one line, exit 2.
+    if (n == 0 || n == 0x80 || n == 0x100 || n == 0x180 || n == kHeadersEnd - 1 || n == 0x21FF ||
+        n == 0x23FF) {
+      ExpectRejected(path, r.err.substr(prefix.size(), r.err.size() - prefix.size() - 1));
+    }
+    if (HasFailure()) {
       FAIL() << "length " << n;
     }
   }
@@ -272,7 +287,22 @@ TEST_F(CheckCommand, CorruptedFieldsAreRejectedWithTheirReason) {
 TEST_F(CheckCommand, FileOverTheSizeLimitIsRejected) {
   std::string path = Write("big.asi", Build());
   ASSERT_EQ(truncate(path.c_str(), (256 << 20) + 1), 0);  // sparse
-  ExpectRejected(path, "file larger than 256 MiB", false);
+  ExpectRejected(path, "file larger than 256 MiB");
+  // The limit itself, on a regular file and on a stream of unknown length.
+  const size_t limit = 1u << 20;
+  std::vector<uint8_t> data;
+  std::string error;
+  ASSERT_EQ(truncate(path.c_str(), limit), 0);
+  EXPECT_TRUE(check::ReadWholeFile(path.c_str(), limit, &data, &error)) << error;
+  EXPECT_EQ(data.size(), limit);
+  ASSERT_EQ(truncate(path.c_str(), limit + 1), 0);
+  data.clear();
+  EXPECT_FALSE(check::ReadWholeFile(path.c_str(), limit, &data, &error));
+  EXPECT_EQ(error, "file larger than 1 MiB");
+  data.clear();
+  error.clear();
+  EXPECT_FALSE(check::ReadWholeFile("/dev/zero", limit, &data, &error));
+  EXPECT_EQ(error, "file larger than 1 MiB");
 }
 
 }  // namespace

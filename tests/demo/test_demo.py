@@ -130,7 +130,9 @@ DRAWS = {
 
 def check_default(c, records, alone, log_file):
     lines = [r["line"] for r in ev(records, "log")]
-    c.equal(lines, expected_log(records), "the plug-in's log, as the trace recorded it")
+    rest, early = demo.early_look(records, lines)
+    c.equal(rest, expected_log(records), "the plug-in's log, as the trace recorded it%s"
+            % (" (the early look's warning taken out)" if early else ""))
     c.equal(lines, log_file, "the trace's log lines against Quorvel_Icons.log")
     c.equal([r["code"] for r in ev(records, "exit")], [0], "exit code")
     header = records[0]
@@ -219,10 +221,13 @@ def check_default(c, records, alone, log_file):
                 "spacing site: a jump and four no-operation bytes")
         r = repatch[0]
         c.equal(r["repatched"], 1, "every site patched again")
-        c.true(r["last_ms"] <= demo.PASS_MS + demo.PASS_SLACK_MS,
-               "re-patched %.1f ms after the restore, within one pass" % r["last_ms"])
-        c.true(r["last_ms"] - r["first_ms"] < 100,
-               "all sites in one pass (%.1f to %.1f ms)" % (r["first_ms"], r["last_ms"]))
+        passes = [s["pass"] for s in r["sites"]]
+        if restore[0]["worker_asleep"]:
+            c.equal(passes, [1] * 9, "restored while the worker slept: each site patched again "
+                    "in the worker's next pass")
+        else:
+            c.true(set(passes) <= {0, 1}, "restored while the worker ran a pass: each site "
+                   "patched again in that pass or the next: %r" % passes)
     patches = ev(records, "patches")
     c.equal([(p["hud_hook"], p["static_slot"], p["spacing"], p["centre_text_sites"],
               p["in_place"]) for p in patches], [(1, 1, 1, 6, 4)], "patches in place at unload")
@@ -245,6 +250,9 @@ def cmd_default(args):
             [([1280, 1024], True), ([1920, 1080], True), ([2560, 1080], True)],
             "VHud alone: three wheel frames, slots as VHud's own rotation places them")
     c.equal([r["line"] for r in ev(alone, "log")], [], "VHud alone: no plug-in log")
+    if demo.early_look(records, log_file)[1]:
+        print("the worker looked VHud.asi up before VHud had set its HUD jump: one early "
+              "warning, then the hook")
     return c.finish("demo default scenario")
 
 

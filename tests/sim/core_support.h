@@ -103,7 +103,8 @@ class Latch {
     set_ = true;
     cv_.notify_all();
   }
-  bool Wait(uint32_t timeoutMs = 5000) {
+  // The timeout only ends a hung run.
+  bool Wait(uint32_t timeoutMs = 30000) {
     std::unique_lock<std::mutex> lock(mutex_);
     return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return set_; });
   }

@@ -136,20 +136,30 @@ TEST_F(SpacingAtomic, LayoutRunsUnharmedWhileTheSiteIsPatchedAndRestored) {
       ++runs;
     }
   });
-  auto waitForRun = [&] {
+  // Two whole runs after each store: the second began once the store had
+  // landed, so every cycle runs the patched and the original code at least
+  // once. The wait's limit only ends a run that hangs.
+  bool hung = false;
+  auto waitForRuns = [&] {
     uint32_t seen = runs.load();
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
-    while (runs.load() == seen && std::chrono::steady_clock::now() < until) {
-      std::this_thread::yield();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (runs.load() < seen + 2 && !hung) {
+      hung = std::chrono::steady_clock::now() > until;
+      // A short sleep rather than a yield: the processor goes idle, and an
+      // emulator running all processors on one thread turns to the other.
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   };
-  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  // At least 50 cycles, however slow the machine; up to 2000 while the first
+  // 4 s last.
+  auto budget = std::chrono::steady_clock::now() + std::chrono::seconds(4);
   uint32_t cycles = 0;
-  for (; cycles < 2000 && std::chrono::steady_clock::now() < until; ++cycles) {
+  for (; cycles < 2000 && !hung && (cycles < 50 || std::chrono::steady_clock::now() < budget);
+       ++cycles) {
     InstallSpacingPatch();
-    waitForRun();
+    waitForRuns();
     Restore();
-    waitForRun();
+    waitForRuns();
   }
   stop = true;
   layout.join();
@@ -158,10 +168,11 @@ TEST_F(SpacingAtomic, LayoutRunsUnharmedWhileTheSiteIsPatchedAndRestored) {
   RecordProperty("midPair", static_cast<int>(midPair.load()));
   printf("%u cycles, %u runs: %u VHud's, %u moved, %u resumed mid-pair\n", cycles, runs.load(),
          original.load(), moved.load(), midPair.load());
+  EXPECT_FALSE(hung) << "the layout thread stopped running";
   EXPECT_GE(cycles, 50u);
   EXPECT_EQ(0u, broken.load());
-  EXPECT_GT(original.load(), 0u);
-  EXPECT_GT(moved.load(), 0u);
+  EXPECT_GE(original.load(), cycles);
+  EXPECT_GE(moved.load(), cycles);
   EXPECT_EQ(2u, Lines().size());
 }
 

@@ -24,6 +24,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "demo"))
 import wine  # noqa: E402  (the Wine environment every run here shares)
+import demo as demo_rules  # noqa: E402  (its rule for a plug-in that looks VHud up early)
 
 BOOT_LINES = [
     "[BOOT] Quorvel Icons + STATIC WHEEL + SPACING TEST13 SAFE RADAR started",
@@ -92,7 +93,7 @@ def boot(root):
 class Run:
     """One run of the stand-in game: exit code, JSON records, the log."""
 
-    def __init__(self, root, win_dir, name, steps):
+    def __init__(self, root, win_dir, name, steps, extra_env=None):
         self.dir = os.path.join(root, "runs", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -103,7 +104,8 @@ class Run:
         # this run outlives it and would hold a pipe open.
         output_path = os.path.join(self.dir, "output.txt")
         with open(output_path, "wb") as output:
-            proc = subprocess.run(self.command, cwd=self.dir, env=wine_env(root),
+            proc = subprocess.run(self.command, cwd=self.dir,
+                                  env=dict(wine_env(root), **(extra_env or {})),
                                   stdin=subprocess.DEVNULL, stdout=output,
                                   stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT)
         self.seconds = time.time() - started
@@ -375,6 +377,37 @@ def scenario_wheel_layout(c):
             "centre texts placed with the plug-in's offsets")
 
 
+def scenario_early_look(c):
+    """The plug-in loaded first; VHud, once listed, takes half a second to set
+    the game's HUD jump: the worker's attempts meanwhile find VHud and patch
+    its wheel, the jump still leads to the game's own HUD routine, one warning
+    names it, and a later attempt hooks the jump."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin = run.event("plugin")
+    game = run.event("game")
+    if vhud is None or plugin is None or game is None:
+        c.expect(False, "vhud, plugin and game records")
+        return
+    base = int(vhud["base"], 16)
+    warning = "[WARN] HUD jump target is outside VHud: %s" % game["hud_jump_target"]
+    c.equal(game["hud_jump_target"], game["own_hud_routine"], "the jump's target before VHud")
+    at = hook_checks(c, vhud, plugin)
+    c.equal(run.lines[4:], [
+        "[OK] VHud.asi base=%s size=%s" % (vhud["base"], vhud["size"]),
+        "[WHEEL][OK] static-slot patch installed; original RotateVertices=%s"
+        % hx(base + VHUD_ROTATE_VERTICES)] + WHEEL_LINES + [
+        warning,
+        "[HOOK] installed; original=%s hook=%s" % (vhud["hud_routine"],
+                                                   run.event("hook")["target"]),
+        STOP_LINE,
+    ], "log lines after the worker's start")
+    c.equal(at, 11, "index of the [HOOK] line (right after the warning)")
+    rest, early = demo_rules.early_look(run.records, run.lines)
+    c.equal((early, rest), (True, run.lines[:10] + run.lines[11:]),
+            "the demo's rule takes the warning as an early look's")
+
+
 def scenario_frame_rate(c):
     """Frames back to back, straight to VHud and then through the plug-in, in
     one process: the HUD path's frame rate with and without the plug-in."""
@@ -402,7 +435,7 @@ def scenario_frame_rate(c):
 
 
 SCENARIOS = {
-    # name: (steps, check)
+    # name: (steps, check[, environment of the run])
     "worker_finds_vhud": (["vhud", "plugin", "wait-hook", "10000", "unload"],
                           scenario_worker_finds_vhud),
     "worker_without_vhud": (["plugin", "sleep", "1050", "unload"],
@@ -413,12 +446,15 @@ SCENARIOS = {
                     "wait-hook", "10000", "bench", "20000", "unload"], scenario_frame_rate),
     "wheel_layout": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                       "wheel", "1", "frames", "1", "unload"], scenario_wheel_layout),
+    "early_look": (["plugin", "sleep", "150", "vhud", "wait-hook", "10000", "unload"],
+                   scenario_early_look, {wine.VHUD_JUMP_DELAY: "500"}),
 }
 
 
 def scenario(root, win_dir, name):
-    steps, check = SCENARIOS[name]
-    run = Run(root, win_dir, name, steps)
+    steps, check = SCENARIOS[name][:2]
+    extra_env = SCENARIOS[name][2] if len(SCENARIOS[name]) > 2 else None
+    run = Run(root, win_dir, name, steps, extra_env)
     c = Checks(run)
     check(c)
     return c.finish(name)

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-#include "host/host.h"
+#include "host/vhud_offsets.h"
 #include "wheel/sites.h"
 
 namespace check {

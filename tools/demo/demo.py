@@ -21,11 +21,20 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "preview"))
 import scenario as scenario_mod  # noqa: E402
 import wine  # noqa: E402
 
-# One pass of the worker's second phase is a 500 ms sleep and the four
-# installers; a site put back at any moment is patched again before the next
-# pass ends. The slack covers the scheduling of a loaded machine.
+# One pass of the worker's second phase is the four installers and a 500 ms
+# sleep; a site put back at any moment is patched again by the end of the
+# first whole pass after that. The stand-in game counts the passes through
+# the worker's sleeps (the restore and repatch records), so the check holds
+# on a machine of any speed.
 PASS_MS = 500
-PASS_SLACK_MS = 200
+
+# The worker may look VHud.asi up after the loader listed it but before
+# VHud's entry point pointed the game's HUD jump at VHud (on Windows too a
+# module is listed before its entry point has run). The jump then still
+# leads to the game's own HUD routine: the plug-in warns once and hooks the
+# jump at a later attempt. Legitimate, but only as exactly that.
+EARLY_LOOK = "[WARN] HUD jump target is outside VHud: "
+HOOK_LINE = "[HOOK] installed; original="
 
 HIDDEN_STEPS = [  # (flag or player change in the step's words, state line)
     ("menu 1", "[STATE] hidden: menu active"),
@@ -48,6 +57,33 @@ def bits_float(hex_text):
 
 def log_of(records):
     return [r["line"] for r in events(records, "log")]
+
+
+def early_look(records, lines):
+    """(the log lines without the early look's warning, True) when they hold
+    it exactly as an early look writes it: the plug-in loaded before VHud,
+    which then pointed the jump at itself; the warning once, naming the
+    jump's target before VHud (the game's own HUD routine), right before the
+    first [HOOK] line. Otherwise (the lines as they are, False)."""
+    game, plugin, vhud = events(records, "game"), events(records, "plugin"), events(records, "vhud")
+    if not (game and plugin and vhud and plugin[0]["t_ms"] < vhud[0]["t_ms"] and
+            vhud[0]["hooked_game"] == 1):
+        return lines, False
+    warning = EARLY_LOOK + game[0]["hud_jump_target"]
+    at = [i for i, l in enumerate(lines) if l == warning]
+    hooks = [i for i, l in enumerate(lines) if l.startswith(HOOK_LINE)]
+    if len(at) == 1 and hooks and hooks[0] == at[0] + 1:
+        return lines[:at[0]] + lines[at[0] + 1:], True
+    return lines, False
+
+
+def repatched_in_first_pass(restore, repatch):
+    """Every site of the restore holds the plug-in's bytes again at the end
+    of the worker's first whole pass after it (pass 1), or already at the
+    end of the pass it interrupted (pass 0, only when the worker was not
+    asleep at the restore)."""
+    allowed = (1,) if restore["worker_asleep"] else (0, 1)
+    return repatch["repatched"] == 1 and all(s["pass"] in allowed for s in repatch["sites"])
 
 
 class Facts:
@@ -93,8 +129,13 @@ def check_default(records, log_file_lines):
                 "%s" % (vhud[0]["t_ms"] - plugin[0]["t_ms"], ok_lines[0]["line"]))
     for needle in ("[WHEEL][OK] static-slot patch installed",
                    "[WHEEL][OK] horizontal slot-spacing patch installed",
-                   "[WHEEL][OK] centre text patch installed", "[HOOK] installed; original="):
+                   "[WHEEL][OK] centre text patch installed", HOOK_LINE):
         f.check(any(l.startswith(needle) for l in lines), "logged: %s..." % needle)
+    rest, early = early_look(records, lines)
+    f.check(not any(l.startswith(("[WARN]", "[ERR]", "[WHEEL][ERR]")) for l in rest),
+            "no warning or error in the log" + (
+                " but the early look's: the worker looked VHud.asi up before VHud had pointed "
+                "the HUD jump at itself, then hooked it" if early else ""))
     # Icons hidden in each hidden state.
     for word, state in HIDDEN_STEPS:
         steps = steps_doing(header, word)
@@ -137,11 +178,11 @@ def check_default(records, log_file_lines):
                "another party put back the original bytes of %d patched sites"
                % (len(restore[0]["sites"]) if restore else 0)):
         r = repatch[0]
-        f.check(r["repatched"] == 1 and r["last_ms"] <= PASS_MS + PASS_SLACK_MS and
-                r["last_ms"] - r["first_ms"] < 100,
-                "the plug-in patched every site again in one pass, %.0f ms after the restore "
-                "(a pass comes every %d ms)" % (r["last_ms"], PASS_MS))
-        hooks = [l for l in lines if l.startswith("[HOOK] installed; original=")]
+        f.check(repatched_in_first_pass(restore[0], r),
+                "the plug-in patched every site again in its first pass after the restore "
+                "(counted through its sleeps), %.0f ms later (a pass comes every %d ms)"
+                % (r["last_ms"], PASS_MS))
+        hooks = [l for l in lines if l.startswith(HOOK_LINE)]
         f.check(len(hooks) == 2, "the hook's second \"[HOOK] installed\" line was logged")
     patches = events(records, "patches")
     f.check(patches and patches[-1]["in_place"] == 4,

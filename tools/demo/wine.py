@@ -10,12 +10,16 @@ import subprocess
 import time
 
 RUN_TIMEOUT = 120
+# Milliseconds by which the stand-in VHud.asi delays setting the game's HUD
+# jump at its attach (for the test of a plug-in that looks VHud up early).
+VHUD_JUMP_DELAY = "QI_STANDIN_VHUD_JUMP_DELAY_MS"
 
 
 def env(root):
     e = dict(os.environ)
     e.pop("DISPLAY", None)
     e.pop("WAYLAND_DISPLAY", None)
+    e.pop(VHUD_JUMP_DELAY, None)
     e.update({
         "HOME": os.path.join(root, "home"),
         "WINEPREFIX": os.path.join(root, "prefix"),
