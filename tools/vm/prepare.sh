@@ -3,24 +3,33 @@
 # them itself: Debian's stock amd64 kernel (its 32-bit support is on), and an
 # initramfs of busybox, the kernel's virtio and 9p modules and tools/vm/init.
 # Everything comes from Debian's packages. Kept in the cache folder
-# (tools/vm/cache-dir.sh); a second run reuses it. Prints the folder.
+# (tools/vm/cache-dir.sh); a second run reuses it. Prints the VM's folder.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 cache="$("$here/cache-dir.sh")"
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
          9pnet 9pnet_virtio 9p)
-# The initramfs is made again whenever its recipe changes.
+# One folder per recipe: a change of the init script, of this script or of
+# busybox makes a new one, and checkouts of different versions can share the
+# cache. Folders of other recipes unused for a week are removed.
 recipe="$(cat "$here/init" "$0" /bin/busybox | sha256sum | cut -c1-16)"
-
-if [ -f "$cache/vmlinuz" ] && [ -f "$cache/initramfs.gz" ] &&
-   [ "$(cat "$cache/recipe" 2>/dev/null)" = "$recipe" ]; then
-  echo "$cache"
+vm="$cache/$recipe"
+if [ -f "$vm/ready" ]; then
+  echo "$vm"
   exit 0
 fi
 
+# Two runs that start at once (two tests, say) make it once.
 mkdir -p "$cache"
-work="$cache/work"
-rm -rf "$work"
+exec 9>"$cache/lock"
+flock 9
+if [ -f "$vm/ready" ]; then
+  echo "$vm"
+  exit 0
+fi
+find "$cache" -mindepth 1 -maxdepth 1 -type d -mtime +7 ! -name "$recipe" -exec rm -rf {} +
+rm -rf "$vm"
+work="$vm/work"
 mkdir -p "$work/deb" "$work/root/bin" "$work/root/lib/modules"
 # The kernel package linux-image-amd64 depends on.
 package="$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -1)"
@@ -43,9 +52,9 @@ done
 cp /bin/busybox "$work/root/bin/busybox"
 cp "$here/init" "$work/root/init"
 chmod 755 "$work/root/init"
-(cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -9) >"$cache/initramfs.gz"
-cp "$work/boot/vmlinuz-$release" "$cache/vmlinuz"
-echo "$package" >"$cache/kernel"
-echo "$recipe" >"$cache/recipe"
+(cd "$work/root" && find . | LC_ALL=C sort | cpio -o -H newc --quiet | gzip -9) >"$vm/initramfs.gz"
+cp "$work/boot/vmlinuz-$release" "$vm/vmlinuz"
+echo "$package" >"$vm/kernel"
 rm -rf "$work"
-echo "$cache"
+touch "$vm/ready"
+echo "$vm"

@@ -18,6 +18,10 @@
 # crosses 9p anew. Nothing on this side changes those files while the VM runs;
 # the VM syncs before it powers off.
 #
+# The guest keeps time with the TSC: the HPET, which its kernel would choose
+# under emulation, makes every clock read a trip through qemu's device model,
+# and the sanitizers, libFuzzer, Wine and the stress tests read the clock often.
+#
 # For developing the VM itself: QI_VM_MEMORY (MiB, default 8192),
 # QI_VM_TCG_THREAD=multi (qemu's multi-threaded mode), QI_VM_KEEP=1 (keep the
 # job's folder with the console log under the cache folder's jobs/),
@@ -55,7 +59,7 @@ qemu-system-x86_64 \
   -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 qi.job=$job qi.cache=${QI_VM_9P_CACHE:-loose}" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 clocksource=tsc tsc=reliable qi.job=$job qi.cache=${QI_VM_9P_CACHE:-loose}" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
   -chardev file,id=console,path="$job/console.log" -serial chardev:console \
   -chardev file,id=out,path="$job/out" -serial chardev:out \
