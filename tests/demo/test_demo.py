@@ -28,6 +28,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "preview"))
 import scenario  # noqa: E402
 import demo  # noqa: E402
 
+TIME_SCALE = demo.wine.TIME_SCALE  # time limits only stop a hung run
+
 OFFSETS = [0, -62, -48, -62, 0, 62, 48, 62]
 FINE = [0, 8, 10, 8, 0, -8, -10, -8]
 
@@ -277,7 +279,7 @@ def cmd_preview(args):
             os.remove(prefix + ext)
     tool = os.path.join(ROOT, "tools", "preview", "preview.py")
     proc = subprocess.run([sys.executable, tool] + traces + ["--out", prefix],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120 * TIME_SCALE)
     c.equal(proc.returncode, 0, "preview exit code (%s)" % proc.stdout.strip())
     c.equal(proc.stdout.splitlines(), [prefix + ".png", prefix + ".svg"], "preview output")
     size = png_size(prefix + ".png") if os.path.exists(prefix + ".png") else None
@@ -294,13 +296,14 @@ def cmd_preview(args):
     # Only VHud alone at one size: the other sizes are reported as missing.
     proc = subprocess.run([sys.executable, tool, traces[1], "--screens", "1920x1080,800x600",
                            "--out", prefix + "_alone"], capture_output=True, text=True,
-                          timeout=120)
+                          timeout=120 * TIME_SCALE)
     c.equal(proc.returncode, 0, "preview of VHud alone")
     c.true("preview: 800x600 has no icons or wheel with the plug-in or wheel of VHud alone"
            in proc.stdout, "missing size reported: %r" % proc.stdout)
     # A trace with no frame at the sizes asked for is refused.
     proc = subprocess.run([sys.executable, tool, traces[1], "--screens", "640x480", "--out",
-                           prefix + "_none"], capture_output=True, text=True, timeout=120)
+                           prefix + "_none"], capture_output=True, text=True,
+                          timeout=120 * TIME_SCALE)
     c.equal((proc.returncode, proc.stdout.strip()),
             (1, "preview: the traces hold no frame at 640x480"), "preview without frames")
     c.true(not os.path.exists(prefix + "_none.png"), "no picture written without frames")
@@ -329,7 +332,7 @@ def cmd_scenario_errors(_args):
                 f.write(text + "\n")
             proc = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "demo",
                                                                 "scenario.py"), path, "--check"],
-                                  capture_output=True, text=True, timeout=60)
+                                  capture_output=True, text=True, timeout=60 * TIME_SCALE)
             c.equal(proc.returncode, 2, "exit code for %r" % text)
             c.true(proc.stdout.startswith("scenario error: %s" % path) and message in proc.stdout,
                    "message for %r: %r" % (text, proc.stdout))
@@ -339,7 +342,8 @@ def cmd_scenario_errors(_args):
             f.write('steps = [ { frames = 2, wheel = true, screen = [1280, 1024], '
                     'note = "a note" }, { player = "none", new_player = 50 } ]\n')
         proc = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "demo", "scenario.py"),
-                               path, "--check"], capture_output=True, text=True, timeout=60)
+                               path, "--check"], capture_output=True, text=True,
+                              timeout=60 * TIME_SCALE)
         c.equal(proc.stdout.splitlines()[1:],
                 ["note step 1", "screen 1280 1024", "wheel 1", "frames 2", "note step 2",
                  "player none", "new-player 50.0", "note step 3", "patches", "unload"],

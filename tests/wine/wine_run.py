@@ -44,7 +44,7 @@ WHEEL_LINES = [
 ]
 VHUD_ROTATE_VERTICES = 0x50290
 MIN_VHUD_SIZE = 0x104A000
-RUN_TIMEOUT = 120
+RUN_TIMEOUT = wine.RUN_TIMEOUT
 
 
 def f32(value):
@@ -74,7 +74,8 @@ def boot(root):
         log_path = os.path.join(root, "wineboot.txt")
         with open(log_path, "wb") as log:
             proc = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=log, stderr=subprocess.STDOUT, timeout=600)
+                                  stdout=log, stderr=subprocess.STDOUT,
+                                  timeout=600 * wine.TIME_SCALE)
         if proc.returncode != 0:
             with open(log_path, "rb") as log:
                 print(log.read().decode(errors="replace"))
@@ -82,7 +83,8 @@ def boot(root):
             return 1
     # Let the server settle so that the first test run does not pay for it.
     subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=120 * wine.TIME_SCALE)
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         print("no system.reg in the prefix after wineboot")
         return 1
