@@ -884,7 +884,7 @@ void ReportPatches() {
 #ifdef QI_HAVE_WHEEL
   if (gVhud.base != 0) {
     staticSlot = leads(gVhud.base + standin::kWheelRotateCall, 0xE8) ? 1 : 0;
-    spacing = leads(gVhud.base + standin::kWheelSpacingSite, 0xE9) ? 1 : 0;
+    spacing = leads(gVhud.base + standin::kWheelSpacingSite + 3, 0xE9) ? 1 : 0;  // in place of LEA
     for (uint32_t i = 0; i < 6; ++i) {
       uint32_t operand;
       memcpy(&operand,
