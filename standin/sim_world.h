@@ -16,7 +16,8 @@ struct World {
 // image of kVhudSizeOfImage bytes (both once per process, rebuilt on every
 // call), builds both with the HUD jump leading to VHud's HUD routine, makes
 // their code pages execute-read, and, when addModule is set, appends
-// "VHud.asi" to the loader list. Call after sim::Reset().
+// "VHud.asi" to the loader list. With `vhudAt`, the image is mapped there
+// instead (aborting if anything lies there already). Call after sim::Reset().
 World BuildWorld(bool addModule = true, uintptr_t vhudAt = 0);
 
 // Where tests place VHud to patch the slot-spacing site under a running
@@ -25,14 +26,15 @@ World BuildWorld(bool addModule = true, uintptr_t vhudAt = 0);
 // plug-in put it) would hold at site + 3 and site + 4, the high half of its
 // displacement: the bytes a thread that had run VHud's first instruction
 // when such a jump landed would have run next. The in-place patch lets no
-// thread resume there, so every placement must behave alike.
+// thread resume there, so every placement must behave alike. The four
+// images lie apart, so that one process can map them all.
 struct SpacingPlacement {
   const char* name;
   uint8_t atPlus3, atPlus4;  // as the earlier jump's bytes would decode there
 };
 constexpr SpacingPlacement kSpacingPlacements[] = {
     {"Ud2", 0x0F, 0x0B},         // invalid instruction
-    {"FarJump", 0xEA, 0x02},     // JMP ptr16:32, a far jump
+    {"FarJump", 0xEA, 0x06},     // JMP ptr16:32, a far jump
     {"ShortJump", 0xEB, 0x04},   // to site + 9, ECX not set
     {"StrayStore", 0x89, 0x02},  // MOV [EDX], EAX into VHud's record
 };

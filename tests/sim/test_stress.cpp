@@ -738,11 +738,10 @@ TEST_P(Stress, FramesWorkerAndARestoringPartyTogether) {
       placement.atPlus4);
 
   sim::Reset();
-  static Shared shared;  // outlives every thread of the run
-  g = &shared;
-  const uint32_t cave = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&SpacingCave));
-  ASSERT_TRUE(cave < vhudAt || cave - vhudAt >= standin::kVhudSizeOfImage)
-      << "VHud's image would cover the test program";
+  // Fresh for each placement run in this process, and never freed, so that
+  // it outlives every thread of the run.
+  g = new Shared();
+  gAltRuns = 0;
   standin::World world = standin::BuildWorld(true, vhudAt);
   g->base = world.vhudBase;
   g->hudRoutine = standin::HudRoutineAddress(world.vhudBase);
