@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <ostream>
+
 namespace standin {
 
 struct World {
@@ -39,6 +41,10 @@ constexpr SpacingPlacement kSpacingPlacements[] = {
     {"StrayStore", 0x89, 0x02},  // MOV [EDX], EAX into VHud's record
 };
 uintptr_t VhudBaseFor(const SpacingPlacement& placement);
+// Test names show a placement by its name.
+inline void PrintTo(const SpacingPlacement& placement, std::ostream* out) {
+  *out << placement.name;
+}
 
 // Texture record (8 readable bytes, word 0 = raster) with a raster of 24
 // bytes holding the given width and height.
