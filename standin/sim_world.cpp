@@ -77,10 +77,13 @@ uintptr_t MakePlayerAtEdge(float health, uint32_t readable) {
   return record;
 }
 
-uintptr_t VhudBaseForSpacingResume() {
+uintptr_t VhudBaseFor(const SpacingPlacement& placement) {
+  // The earlier jump counted from site + 5 = base + 0x6BBDE; its two high
+  // bytes are chosen, its two low ones follow from a 64 KiB aligned base.
   uint32_t cave = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&SpacingCave));
-  uint32_t low = (cave - 0x6BBDEu) & 0xFFFFu;
-  return cave - 0x6BBDEu - (0x04EB0000u | low);
+  uint32_t high = (static_cast<uint32_t>(placement.atPlus4) << 24) |
+                  (static_cast<uint32_t>(placement.atPlus3) << 16);
+  return cave - 0x6BBDEu - (high | ((cave - 0x6BBDEu) & 0xFFFFu));
 }
 
 }  // namespace standin

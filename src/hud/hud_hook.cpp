@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 #include "worker/worker.h"
 
+static_assert(InOneCacheLine(host::kHudJump + 1, 4), "the HUD jump's displacement");
+
 int32_t InstallHudHook() {
   uintptr_t base = gState.vhudBase;
   if (base == 0) {
@@ -33,15 +35,15 @@ int32_t InstallHudHook() {
   __atomic_store_n(&gState.savedHudTarget, target, __ATOMIC_RELEASE);
   // The displacement is replaced only if it still leads where it did when it
   // was read: a target set by someone else meanwhile is taken over on the
-  // next pass instead of being overwritten unseen.
-  const CodeWrite writes[] = {
-      {0, 1, 0xE9}, {1, 4, RelativeDisplacement(host::kHudJump, hook), true, displacement}};
-  bool changed = false;
-  if (!PatchCode(host::kHudJump, 5, writes, 2, &changed)) {
+  // next pass instead of being overwritten unseen. The opcode byte keeps its
+  // E9 and is not stored again.
+  const CodeWrite write = {1, 4, displacement, RelativeDisplacement(host::kHudJump, hook)};
+  PatchOutcome outcome = PatchCode(host::kHudJump, 5, write);
+  if (outcome == PatchOutcome::Refused) {
     LogLine("[ERR] VirtualProtect failed while installing hook");
     return 0;
   }
-  if (changed) {
+  if (outcome == PatchOutcome::Changed) {
     return 0;
   }
   char line[140];

@@ -24,42 +24,27 @@ bool IsRangeReadable(const void* address, uint32_t length) {
   return end <= regionEnd;
 }
 
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count,
-               bool* changed) {
+PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write) {
   uint32_t oldProtect = 0;
   void* range = reinterpret_cast<void*>(site);
   if (gState.api.virtualProtect(range, length, kPageExecuteReadWrite, &oldProtect) == 0) {
-    return false;
+    return PatchOutcome::Refused;
   }
-  for (uint32_t i = 0; i < count; ++i) {
-    uintptr_t at = site + writes[i].offset;
-    if (writes[i].compare) {
-      uint32_t expected = writes[i].expected;
-      if (!__atomic_compare_exchange_n(reinterpret_cast<uint32_t*>(at), &expected,
-                                       static_cast<uint32_t>(writes[i].value), false,
-                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-        if (changed != nullptr) {
-          *changed = true;
-        }
-        break;
-      }
-      continue;
-    }
-    switch (writes[i].size) {
-      case 1:
-        __atomic_store_n(reinterpret_cast<uint8_t*>(at), static_cast<uint8_t>(writes[i].value),
-                         __ATOMIC_RELEASE);
-        break;
-      case 4:
-        __atomic_store_n(reinterpret_cast<uint32_t*>(at), static_cast<uint32_t>(writes[i].value),
-                         __ATOMIC_RELEASE);
-        break;
-      default:
-        __atomic_store_n(reinterpret_cast<uint64_t*>(at), writes[i].value, __ATOMIC_RELEASE);
-        break;
-    }
+  // Both compile to one locked instruction (lock cmpxchg / lock cmpxchg8b),
+  // which is atomic wherever its bytes lie inside a cache line.
+  uintptr_t at = site + write.offset;
+  bool stored;
+  if (write.size == 8) {
+    uint64_t expected = write.expected;
+    stored = __atomic_compare_exchange_n(reinterpret_cast<uint64_t*>(at), &expected, write.value,
+                                         false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  } else {
+    uint32_t expected = static_cast<uint32_t>(write.expected);
+    stored = __atomic_compare_exchange_n(reinterpret_cast<uint32_t*>(at), &expected,
+                                         static_cast<uint32_t>(write.value), false,
+                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   }
   uint32_t ignored = 0;
   gState.api.virtualProtect(range, length, oldProtect, &ignored);
-  return true;
+  return stored ? PatchOutcome::Written : PatchOutcome::Changed;
 }

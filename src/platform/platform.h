@@ -17,23 +17,31 @@ inline bool IsRangeReadable(uintptr_t address, uint32_t length) {
   return IsRangeReadable(reinterpret_cast<const void*>(address), length);
 }
 
-// One store of a patch: `size` is 1, 4 or 8 bytes, written as one store. A
-// 4-byte store with `compare` set is made only while the four bytes still
-// hold `expected` (one locked compare-and-exchange).
+// The one store of a patch: `size` bytes (4 or 8) at site + offset, made by
+// one locked compare-and-exchange (lock cmpxchg, lock cmpxchg8b) that stores
+// `value` only while the bytes still hold `expected`. A thread running those
+// bytes sees them whole before or whole after, on every x86 processor, as
+// long as they lie inside one cache line (see InOneCacheLine).
 struct CodeWrite {
   uint32_t offset;
   uint32_t size;
+  uint64_t expected;
   uint64_t value;
-  bool compare = false;
-  uint32_t expected = 0;
 };
 
-// Lifts the protection of [site, site + length), performs the stores in
-// order, and puts the protection back. False when lifting failed (nothing
-// written). A compared store that finds other bytes ends the writing there
-// and sets *changed (when given); the protection is put back all the same.
-bool PatchCode(uintptr_t site, uint32_t length, const CodeWrite* writes, uint32_t count,
-               bool* changed = nullptr);
+enum class PatchOutcome : uint8_t {
+  Refused,  // lifting the protection failed: nothing written
+  Changed,  // the bytes no longer held `expected`: nothing written
+  Written,
+};
+
+// Lifts the protection of [site, site + length), makes the store, and puts
+// the protection back (also when the compare found other bytes).
+PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write);
+
+// Whether `size` bytes at `at` lie inside one 64-byte cache line. VHud's base
+// is 64 KiB aligned, so for its sites the offset decides.
+constexpr bool InOneCacheLine(uint32_t at, uint32_t size) { return at % 64 + size <= 64; }
 
 // x86 relative CALL/JMP: target of the 5-byte instruction at `site`, and the
 // displacement that makes it reach `target` (both modulo 2^32).

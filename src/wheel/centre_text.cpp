@@ -44,12 +44,17 @@ int32_t RedirectFloatOperand(uint32_t offset, uint8_t operation, const float* ta
   if (kind == OperandSite::Redirected) {
     return 1;
   }
-  const CodeWrite writes[] = {{4, 4, wanted}};
-  if (!PatchCode(site, 8, writes, 1)) {
+  // The operand is re-pointed only while it still holds what was read;
+  // otherwise the site is not in place and the next pass looks again.
+  uint32_t operand;
+  __builtin_memcpy(&operand, bytes + 4, 4);
+  const CodeWrite write = {4, 4, operand, wanted};
+  PatchOutcome outcome = PatchCode(site, 8, write);
+  if (outcome == PatchOutcome::Refused) {
     Report("[WHEEL][ERR] VirtualProtect failed for centre-text patch", nullptr);
     return 0;
   }
-  return 1;
+  return outcome == PatchOutcome::Written ? 1 : 0;
 }
 
 void InstallCentreTextPatch() {

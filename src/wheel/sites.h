@@ -20,11 +20,13 @@ struct RotateSiteInfo {
 };
 RotateSiteInfo ClassifyRotateSite(const uint8_t bytes[5], uint32_t vhudBase, uint32_t redirect);
 
-// The slot-spacing site (9 bytes at VHud+0x6BBD9).
+// The slot-spacing site (9 bytes at VHud+0x6BBD9): VHud's 8B 7A 44 (EDI =
+// [EDX+44h]) and 8D 8D A4 C0 FF FF (ECX = EBP-3F5Ch). The patch keeps the
+// first instruction and puts E9 <rel32 to the cave> 90 over the second.
 enum class SpacingSite : uint8_t {
-  Redirected,  // E9 to `cave`
+  Redirected,  // 8B 7A 44, then E9 to `cave` at +3, then 90
   Original,    // VHud's nine bytes: to be patched
-  Mismatch,    // anything else
+  Mismatch,    // anything else (a jump at +0 too, whatever its target)
 };
 SpacingSite ClassifySpacingSite(const uint8_t bytes[9], uint32_t vhudBase, uint32_t cave);
 extern const uint8_t kSpacingSignature[9];

@@ -1,8 +1,9 @@
-// SpacingCave: entered by a jump from VHud's slot layout with VHud's
-// registers, flags and stack as they are there. It moves the slot's two x
-// positions, performs the two instructions the jump replaced and jumps back.
-// Every register, the flags, the x87 stack, MXCSR and the XMM registers are
-// left as found, except EDI and ECX, which the replaced instructions set.
+// SpacingCave: entered by the jump that replaces VHud's LEA ECX, [EBP-3F5Ch]
+// in its slot layout, with VHud's registers, flags and stack as they are
+// there (EDI already loaded by VHud's own MOV EDI, [EDX+44h] before the
+// jump). It moves the slot's two x positions, performs the replaced LEA and
+// jumps back behind it. Every register, the flags, the x87 stack, MXCSR and
+// the XMM registers are left as found, except ECX, which the LEA sets.
 
 #include "state/state_offsets.h"
 
@@ -50,8 +51,7 @@ SYM(SpacingCave):
         movl    %esi, %esp
         popal
         popfl
-        movl    0x44(%edx), %edi        // the replaced instructions
-        leal    -0x3F5C(%ebp), %ecx
+        leal    -0x3F5C(%ebp), %ecx     // the replaced instruction
         jmp     *(SYM(gState) + QI_STATE_SPACING_RETURN)
 
 #if !defined(_WIN32)

@@ -4,6 +4,9 @@
 #include "wheel/wheel.h"
 #include "worker/worker.h"
 
+static_assert(InOneCacheLine(vhud::kRotateCallSite + 1, 4),
+              "the RotateVertices call's displacement");
+
 namespace {
 
 void Report(const char* text) { ReportOnce(&gState.staticSlotReported, text, nullptr); }
@@ -107,9 +110,17 @@ void InstallStaticSlotPatch() {
       break;
   }
   __atomic_store_n(&gState.savedRotateVertices, info.target, __ATOMIC_RELEASE);
-  const CodeWrite writes[] = {{0, 1, 0xE8}, {1, 4, RelativeDisplacement(site, rotateEntry)}};
-  if (!PatchCode(site, 5, writes, 2)) {
+  // Only the displacement changes (the E8 stays), and only while it still
+  // leads to VHud's RotateVertices; otherwise the next pass looks again.
+  uint32_t displacement;
+  __builtin_memcpy(&displacement, bytes + 1, 4);
+  const CodeWrite write = {1, 4, displacement, RelativeDisplacement(site, rotateEntry)};
+  PatchOutcome outcome = PatchCode(site, 5, write);
+  if (outcome == PatchOutcome::Refused) {
     Report("[WHEEL][ERR] VirtualProtect failed");
+    return;
+  }
+  if (outcome == PatchOutcome::Changed) {
     return;
   }
   if (gState.staticSlotReported == 0) {

@@ -24,7 +24,7 @@ void ReportPatches() {
   uint32_t centre = 0;
   if (gVhud.base != 0) {
     staticSlot = leads(gVhud.base + standin::kWheelRotateCall, 0xE8) ? 1 : 0;
-    spacing = leads(gVhud.base + standin::kWheelSpacingSite, 0xE9) ? 1 : 0;
+    spacing = leads(gVhud.base + standin::kWheelSpacingSite + 3, 0xE9) ? 1 : 0;
     for (uint32_t i = 0; i < 6; ++i) {
       uint32_t operand;
       memcpy(&operand,

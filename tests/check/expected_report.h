@@ -38,7 +38,10 @@ inline std::vector<std::string> AllOriginalReport(const std::string& path) {
       "",
       "slot-spacing patch: would go in",
       "  slot-spacing +0x0006BBD9 (.wheel)     8B 7A 44 8D 8D A4 C0 FF FF",
-      "               would go in: VHud's own two instructions",
+      "               would go in: VHud's own two instructions; in place: 8B 7A 44 E9 <rel32 to "
+      "SpacingCave> 90",
+      "               writes E9 <rel32> 90 00 00 at +0x0006BBDC in one locked 8-byte "
+      "compare-and-exchange (the last two as found)",
       "  log: [WHEEL][OK] horizontal slot-spacing patch installed (background + weapon + ammo) "
       "[TEST11]",
       "  log: [WHEEL][INFO] X offsets: 0,-62,-48,-62,0,+62,+48,+62; Y unchanged; content offsets "

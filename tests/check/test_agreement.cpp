@@ -62,6 +62,7 @@ std::vector<Variant> Variants() {
                  [k](auto& f) { f.at(WheelFileOffset(kSpacingSite + k)) ^= 0x10; }});
   }
   v.push_back({"SpacingJumpToZero", kFullSize, none});  // filled in with the base
+  v.push_back({"SpacingInPlaceJumpToZero", kFullSize, none});
   for (uint32_t i = 0; i < 6; ++i) {
     for (uint32_t k = 0; k < 4; ++k) {
       v.push_back({"Centre" + std::to_string(i + 1) + "Byte" + std::to_string(k), kFullSize,
@@ -117,6 +118,12 @@ TEST_P(CheckAgreesWithPlugin, OnTheFirstPass) {
     const uint32_t d = 0u - (b + kSpacingSite + 5);
     memory[kSpacingSite] = 0xE9;
     memcpy(memory + kSpacingSite + 1, &d, 4);
+  }
+  if (variant.name == "SpacingInPlaceJumpToZero") {  // VHud's first instruction kept
+    const uint32_t d = 0u - (b + kSpacingSite + 8);
+    memory[kSpacingSite + 3] = 0xE9;
+    memcpy(memory + kSpacingSite + 4, &d, 4);
+    memory[kSpacingSite + 8] = 0x90;
   }
   sim::SetProtect(base, mapped, sim::kPageExecuteRead);
 

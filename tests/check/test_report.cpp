@@ -155,13 +155,18 @@ TEST(CheckSpacing, EverySignatureByteAlteredIsAMismatch) {
   }
 }
 
+// At +0 (as earlier builds placed it) or in place at +3, a jump leads to no
+// plug-in in a file: a mismatch either way.
 TEST(CheckSpacing, JumpsToZeroOrElsewhereAreMismatches) {
-  for (uint32_t target : {0u, kDefaultBase + 0x1000u}) {
-    std::vector<uint8_t> file = Build();
-    Poke(file, kSpacingSite, Rel(0xE9, kDefaultBase, kSpacingSite, target));
-    Poke(file, kSpacingSite + 5, {0x90, 0x90, 0x90, 0x90});
-    Checked c = CheckFile(file);
-    EXPECT_EQ(c.analysis.patches[1].log, Lines{kSpacingMismatch}) << target;
+  for (uint32_t at : {0u, 3u}) {
+    for (uint32_t target : {0u, kDefaultBase + 0x1000u}) {
+      std::vector<uint8_t> file = Build();
+      Poke(file, kSpacingSite + at, Rel(0xE9, kDefaultBase, kSpacingSite + at, target));
+      for (uint32_t i = at + 5; i < 9; ++i) Poke(file, kSpacingSite + i, {0x90});
+      Checked c = CheckFile(file);
+      EXPECT_EQ(c.analysis.patches[1].log, Lines{kSpacingMismatch}) << at << " " << target;
+      EXPECT_TRUE(c.analysis.patches[1].sites[0].writes.empty());
+    }
   }
 }
 

@@ -219,8 +219,9 @@ def check_default(c, records, alone, log_file):
                 "each site held the plug-in's bytes before the restore")
         spacing = restore[0]["sites"][2]
         c.equal(spacing["restored_bytes"], "8B 7A 44 8D 8D A4 C0 FF FF", "spacing bytes put back")
-        c.equal(spacing["plugin_bytes"][:2] + spacing["plugin_bytes"][-12:], "E9 90 90 90 90",
-                "spacing site: a jump and four no-operation bytes")
+        plugin = spacing["plugin_bytes"].split()
+        c.equal(plugin[:4] + plugin[8:], ["8B", "7A", "44", "E9", "90"],
+                "spacing site: VHud's first instruction, a jump and one no-operation byte")
         r = repatch[0]
         c.equal(r["repatched"], 1, "every site patched again")
         passes = [s["pass"] for s in r["sites"]]

@@ -204,8 +204,10 @@ class FaultRun {
     if (BytesAt(b + 0x6CDA8, 5) == Rel(0xE8, b + 0x6CDA8, Address((void*)&StaticSlotRotate))) {
       bits |= 1;
     }
-    std::vector<uint8_t> cave = Rel(0xE9, b + 0x6BBD9, Address((void*)&SpacingCave));
-    cave.insert(cave.end(), {0x90, 0x90, 0x90, 0x90});
+    std::vector<uint8_t> cave = {0x8B, 0x7A, 0x44};
+    std::vector<uint8_t> jump = Rel(0xE9, b + 0x6BBDC, Address((void*)&SpacingCave));
+    cave.insert(cave.end(), jump.begin(), jump.end());
+    cave.push_back(0x90);
     if (BytesAt(b + 0x6BBD9, 9) == cave) bits |= 2;
     const float* targets[6] = {&gState.nameY,       &gState.centreTextX, &gState.countY,
                                &gState.centreTextX, &gState.arrowY,      &gState.centreTextX};
@@ -228,7 +230,7 @@ class FaultRun {
     uintptr_t b = world_.vhudBase;
     auto owned = [&](uint32_t off) {
       if (off > 0x6CDA8 && off < 0x6CDAD) return true;
-      if (off >= 0x6BBD9 && off < 0x6BBE2) return true;
+      if (off >= 0x6BBDC && off < 0x6BBE2) return true;  // the jump and its filler
       for (uint32_t s : standin::kCentreTextSiteOffsets) {
         if (off >= s + 4 && off < s + 8) return true;
       }

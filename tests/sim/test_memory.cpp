@@ -130,9 +130,9 @@ class CodePatchTest : public core::SimTest {
 
 TEST_F(CodePatchTest, WritesTheBytesAndPutsTheProtectionBack) {
   const uintptr_t site = code_ + 0x10;
-  const CodeWrite writes[] = {{0, 1, 0xE8}, {1, 4, 0x11223344}};
-  EXPECT_TRUE(PatchCode(site, 5, writes, 2));
-  EXPECT_EQ(Bytes(site - 1, 7), (std::vector<uint8_t>{0xCC, 0xE8, 0x44, 0x33, 0x22, 0x11, 0xCC}));
+  const CodeWrite write = {1, 4, 0xCCCCCCCCu, 0x11223344};
+  EXPECT_EQ(PatchCode(site, 5, write), PatchOutcome::Written);
+  EXPECT_EQ(Bytes(site - 1, 7), (std::vector<uint8_t>{0xCC, 0xCC, 0x44, 0x33, 0x22, 0x11, 0xCC}));
   ASSERT_EQ(sim::Record().protects.size(), 2u);
   const sim::ProtectCall& lift = sim::Record().protects[0];
   const sim::ProtectCall& restore = sim::Record().protects[1];
@@ -146,31 +146,60 @@ TEST_F(CodePatchTest, WritesTheBytesAndPutsTheProtectionBack) {
   EXPECT_EQ(sim::ProtectOf(site), sim::kPageExecuteRead);
 }
 
-TEST_F(CodePatchTest, StoresFollowTheirOrder) {
-  const uintptr_t site = code_ + 0x40;
-  const CodeWrite writes[] = {{0, 4, 0xAABBCCDD}, {2, 1, 0x11}, {4, 8, 0x0807060504030201ull}};
-  EXPECT_TRUE(PatchCode(site, 12, writes, 3));
-  EXPECT_EQ(Bytes(site, 13), (std::vector<uint8_t>{0xDD, 0xCC, 0x11, 0xAA, 0x01, 0x02, 0x03, 0x04,
-                                                   0x05, 0x06, 0x07, 0x08, 0xCC}));
+// One compare-and-exchange of 4 or 8 bytes, at any offset inside a cache
+// line (across an aligned 8-byte block too): all bytes or none.
+TEST_F(CodePatchTest, StoresOnlyWhileEveryByteHoldsWhatWasExpected) {
+  struct Case {
+    uint32_t offset, size;
+    uint64_t expected;
+    PatchOutcome outcome;
+  };
+  const Case cases[] = {
+      {0x43, 4, 0xCCCCCCCCu, PatchOutcome::Written},
+      {0x45, 4, 0xCCCCCCCCu, PatchOutcome::Written},  // 5 mod 8
+      {0x44, 8, 0xCCCCCCCCCCCCCCCCull, PatchOutcome::Written},
+      {0x41, 8, 0xCCCCCCCCCCCCCCCCull, PatchOutcome::Written},  // 1 mod 8
+      {0x43, 4, 0xCCCCCCCDu, PatchOutcome::Changed},
+      {0x44, 8, 0xCDCCCCCCCCCCCCCCull, PatchOutcome::Changed},  // only the last byte differs
+      {0x44, 8, 0xCCCCCCCCCCCCCCCDull, PatchOutcome::Changed},  // only the first
+  };
+  for (const Case& c : cases) {
+    sim::SetProtect(code_, kPage, sim::kPageReadWrite);
+    memset(reinterpret_cast<void*>(code_), 0xCC, kPage);
+    sim::SetProtect(code_, kPage, sim::kPageExecuteRead);
+    sim::Record().protects.clear();
+    const CodeWrite write = {c.offset, c.size, c.expected, 0x0807060504030201ull};
+    std::string what = std::to_string(c.offset) + "/" + std::to_string(c.size);
+    EXPECT_EQ(PatchCode(code_, 0x50, write), c.outcome) << what;
+    std::vector<uint8_t> want(0x50, 0xCC);
+    if (c.outcome == PatchOutcome::Written) {
+      for (uint32_t i = 0; i < c.size; ++i) want[c.offset + i] = static_cast<uint8_t>(i + 1);
+    }
+    EXPECT_EQ(Bytes(code_, 0x50), want) << what;
+    // The protection is put back whether or not the bytes were stored.
+    ASSERT_EQ(sim::Record().protects.size(), 2u) << what;
+    EXPECT_EQ(sim::ProtectOf(code_), sim::kPageExecuteRead) << what;
+  }
 }
 
 TEST_F(CodePatchTest, TheOldProtectionOfEachKindIsRestored) {
   for (uint32_t protect : {sim::kPageReadOnly, sim::kPageReadWrite, sim::kPageExecute}) {
     sim::SetProtect(code_, kPage, protect);
-    const CodeWrite writes[] = {{0, 1, 0x90}};
-    EXPECT_TRUE(PatchCode(code_ + 0x100, 1, writes, 1));
+    uint32_t now = *reinterpret_cast<const uint32_t*>(code_ + 0x100);
+    const CodeWrite write = {0, 4, now, now + 1};
+    EXPECT_EQ(PatchCode(code_ + 0x100, 4, write), PatchOutcome::Written);
     EXPECT_EQ(sim::ProtectOf(code_ + 0x100), protect);
     EXPECT_EQ(sim::Record().protects.back().newProtect, protect);
   }
   sim::SetProtect(code_, kPage, sim::kPageReadOnly);
-  EXPECT_EQ(*reinterpret_cast<const uint8_t*>(code_ + 0x100), 0x90);
+  EXPECT_EQ(*reinterpret_cast<const uint32_t*>(code_ + 0x100), 0xCCCCCCCFu);
 }
 
 TEST_F(CodePatchTest, ASiteAcrossTwoPagesIsLiftedAndRestoredAsOneRange) {
   const uintptr_t site = code_ + kPage - 2;
-  const CodeWrite writes[] = {{0, 1, 0xE9}, {1, 4, 0xDDCCBBAA}};
-  EXPECT_TRUE(PatchCode(site, 5, writes, 2));
-  EXPECT_EQ(Bytes(site, 5), (std::vector<uint8_t>{0xE9, 0xAA, 0xBB, 0xCC, 0xDD}));
+  const CodeWrite write = {1, 4, 0xCCCCCCCCu, 0xDDCCBBAA};
+  EXPECT_EQ(PatchCode(site, 5, write), PatchOutcome::Written);
+  EXPECT_EQ(Bytes(site, 5), (std::vector<uint8_t>{0xCC, 0xAA, 0xBB, 0xCC, 0xDD}));
   EXPECT_EQ(sim::ProtectOf(code_), sim::kPageExecuteRead);
   EXPECT_EQ(sim::ProtectOf(code_ + kPage), sim::kPageExecuteRead);
 }
@@ -178,15 +207,15 @@ TEST_F(CodePatchTest, ASiteAcrossTwoPagesIsLiftedAndRestoredAsOneRange) {
 TEST_F(CodePatchTest, WhenLiftingFailsNothingIsWritten) {
   sim::Fault().virtualProtectFailAt = 1;
   const uintptr_t site = code_ + 0x20;
-  const CodeWrite writes[] = {{0, 1, 0xE9}, {1, 4, 0x01020304}};
-  EXPECT_FALSE(PatchCode(site, 5, writes, 2));
+  const CodeWrite write = {1, 4, 0xCCCCCCCCu, 0x01020304};
+  EXPECT_EQ(PatchCode(site, 5, write), PatchOutcome::Refused);
   EXPECT_EQ(Bytes(site, 5), (std::vector<uint8_t>(5, 0xCC)));
   ASSERT_EQ(sim::Record().protects.size(), 1u);
   EXPECT_FALSE(sim::Record().protects[0].succeeded);
   EXPECT_EQ(sim::ProtectOf(site), sim::kPageExecuteRead);
   // The next call goes through.
-  EXPECT_TRUE(PatchCode(site, 5, writes, 2));
-  EXPECT_EQ(Bytes(site, 5), (std::vector<uint8_t>{0xE9, 0x04, 0x03, 0x02, 0x01}));
+  EXPECT_EQ(PatchCode(site, 5, write), PatchOutcome::Written);
+  EXPECT_EQ(Bytes(site, 5), (std::vector<uint8_t>{0xCC, 0x04, 0x03, 0x02, 0x01}));
 }
 
 TEST_F(CodePatchTest, AFailingRestoreIsIgnored) {
@@ -194,8 +223,8 @@ TEST_F(CodePatchTest, AFailingRestoreIsIgnored) {
   // for that protection again, and this one is made to fail.
   sim::SetProtect(code_, kPage, sim::kPageExecuteReadWrite);
   sim::Fault().virtualProtectFailAt = 2;
-  const CodeWrite writes[] = {{0, 1, 0xE8}};
-  EXPECT_TRUE(PatchCode(code_ + 0x30, 1, writes, 1));
+  const CodeWrite write = {0, 4, 0xCCCCCCCCu, 0xCCCCCCE8u};
+  EXPECT_EQ(PatchCode(code_ + 0x30, 4, write), PatchOutcome::Written);
   EXPECT_EQ(*reinterpret_cast<const uint8_t*>(code_ + 0x30), 0xE8);
   ASSERT_EQ(sim::Record().protects.size(), 2u);
   EXPECT_EQ(sim::Record().protects[1].newProtect, 0x40u);

@@ -5,24 +5,31 @@
 //
 // The third party behaves as a careful plug-in of the same game would: it
 // lifts the page protection through VirtualProtect, writes each site so that
-// a thread executing it never meets half an instruction (one store for the
-// 4-byte displacements and operands; for the 9-byte spacing site the last
-// byte first, then one 8-byte store, or the four trailing bytes one by one,
-// then one 8-byte store), and puts the protection back. Its
+// a thread executing it never meets half an instruction (one locked store
+// for the 4-byte displacements and operands; for the spacing site, whose
+// first instruction never changes, one locked 8-byte store over +3..+10, or
+// the filler's byte first and then one locked 8-byte store over +0..+7), and
+// puts the protection back. Its
 // protect-write-restore steps do not overlap the worker's on the same pages:
 // two parties that each restore "the old protection" while the other is
 // between its lift and its write would make one of them write to a page the
 // other just made execute-read, whoever's code that is (see the report).
 //
+// VHud lies at one of the placements of kSpacingPlacements, where a jump
+// written at the spacing site's first byte would leave a thread that had run
+// VHud's first instruction in front of bytes that crash or corrupt.
+//
 // Checks: no crash; every frame did what it must for the patch state it ran
 // under (exactly when no site changed during the frame, one of the two
-// possible outcomes otherwise); the radar byte is never left at 0; every
+// possible outcomes otherwise; every slot layout VHud's or moved, with the
+// whole layout state kept); the radar byte is never left at 0; every
 // restored site is patched again within one worker pass; the log holds only
 // whole texts, each followed by its own CR LF, with texts of two threads
 // meeting only at the seam before a CR LF.
 //
-// Length: QI_STRESS_SECONDS (default 4), longer where a slow machine needs
-// it to reach the counts the verdicts rely on; seed: QI_STRESS_SEED.
+// Length: QI_STRESS_SECONDS per placement (default 2), longer where a slow
+// machine needs it to reach the counts the verdicts rely on; seed:
+// QI_STRESS_SEED.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -124,8 +131,7 @@ struct Shared {
   std::atomic<bool> secondPhase{false};
   std::atomic<bool> checking{false};
   std::atomic<uint32_t> lifts[kSiteCount] = {};
-  std::atomic<uint32_t> hookWritesDeclined{0};
-  std::atomic<uint32_t> resumedMidPair{0};
+  std::atomic<uint32_t> declined[kSiteCount] = {};
   std::atomic<uint32_t> otherLifts{0};
   std::atomic<uint32_t> latePatches{0};
   std::atomic<uint32_t> lostRepoints{0};
@@ -139,6 +145,9 @@ struct Shared {
   std::atomic<uint64_t> directFrames{0};
   std::atomic<uint64_t> wheelFrames{0};
   std::atomic<uint64_t> altFrames{0};
+  // Slot layouts of the slots that have an offset, by outcome.
+  std::atomic<uint64_t> layoutsOriginal{0};
+  std::atomic<uint64_t> layoutsMoved{0};
 
   // One protect-write-restore step at a time on the protected pages.
   std::mutex protectWindow;
@@ -189,15 +198,11 @@ int32_t QI_STDCALL WorkerProtect(void* address, uint32_t size, uint32_t newProte
     if (!known) ++g->otherLifts;
     return ok;
   }
-  // The hook writes its jump only if the displacement still holds what it
-  // read; a lift after which the jump does not lead to the hook is a write
-  // declined because the third party re-pointed the jump in between.
-  if (at == g->sites[kHook].at) {
-    uint32_t d = *reinterpret_cast<const volatile uint32_t*>(standin::kGameHudJump + 1);
-    uint32_t target = static_cast<uint32_t>(standin::kGameHudJumpEnd) + d;
-    if (target != static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&HudFrameHook))) {
-      ++g->hookWritesDeclined;
-    }
+  // Every patch stores only while the site still holds what the installer
+  // read; a lift after which the site does not hold the plug-in's bytes is a
+  // store declined because the third party wrote the site in between.
+  for (uint32_t id = 0; id < kSiteCount; ++id) {
+    if (g->sites[id].at == at && StateOf(id) != SiteState::Patched) ++g->declined[id];
   }
   int32_t ok = StandInProtect()(address, size, newProtect, oldProtect);
   g->protectWindow.unlock();
@@ -235,15 +240,17 @@ void OnWorkerSleep(uint32_t count, uint32_t milliseconds) {
 }
 
 // ---- The third party -----------------------------------------------------------------------
+// Locked stores (cmpxchg8b, xchg): whole on every x86 processor inside a
+// cache line, wherever the bytes lie in it.
 void Store8(uintptr_t at, const uint8_t* bytes) {
   uint64_t v;
   memcpy(&v, bytes, 8);
-  __atomic_store_n(reinterpret_cast<uint64_t*>(at), v, __ATOMIC_RELEASE);
+  __atomic_exchange_n(reinterpret_cast<uint64_t*>(at), v, __ATOMIC_SEQ_CST);
 }
 void Store4(uintptr_t at, const uint8_t* bytes) {
   uint32_t v;
   memcpy(&v, bytes, 4);
-  __atomic_store_n(reinterpret_cast<uint32_t*>(at), v, __ATOMIC_RELEASE);
+  __atomic_exchange_n(reinterpret_cast<uint32_t*>(at), v, __ATOMIC_SEQ_CST);
 }
 void Store1(uintptr_t at, uint8_t value) {
   __atomic_store_n(reinterpret_cast<uint8_t*>(at), value, __ATOMIC_RELEASE);
@@ -275,11 +282,14 @@ void Restore(uint32_t id, std::mt19937& rng) {
           break;
         case kSpacing:
           if (rng() & 1) {
-            Store1(s.at + 8, bytes[8]);
+            Store1(s.at + 8, bytes[8]);  // the filler, never run
+            Store8(s.at, bytes.data());
           } else {
-            for (uint32_t i = 5; i < 9; ++i) Store1(s.at + i, bytes[i]);
+            uint8_t tail[8];
+            memcpy(tail, bytes.data() + 3, 6);
+            memcpy(tail + 6, reinterpret_cast<const void*>(s.at + 9), 2);
+            Store8(s.at + 3, tail);
           }
-          Store8(s.at, bytes.data());
           break;
         default:  // centre text: the operand
           Store4(s.at + 4, bytes.data() + 4);
@@ -468,22 +478,13 @@ void CheckDraws(uint32_t first, uint32_t count, const Expected& e, uint32_t heal
   }
 }
 
-constexpr uint32_t kEcxNotSet = 4;  // the ECX bit of SpacingStateDiff
-
 void CheckWheel(const Snapshot& before, const Snapshot& after, bool settled, const Expected& e,
                 uint64_t frame) {
   const standin::WheelRecord* w = standin::VhudWheelRecord();
   std::string at = "frame " + std::to_string(frame) + ": ";
   if (w->slotFaults != 0) Violation(at + "a slot call broke the calling contract");
   for (int k = 0; k < 8; ++k) {
-    bool unmovedPositions =
-        Bits(w->slotContentX[k]) == e.content[0][k] && Bits(w->slotAmmoX[k]) == e.ammo[0][k];
-    if (!settled && w->spacingFaults[k] == kEcxNotSet && unmovedPositions) {
-      // The spacing patch landed between VHud's two replaced instructions:
-      // EDI loaded, ECX not set, nothing moved. No in-place patch of two
-      // instructions avoids this without stopping the game's threads.
-      ++g->resumedMidPair;
-    } else if (w->spacingFaults[k] != 0) {
+    if (w->spacingFaults[k] != 0) {
       Violation(at + "slot " + std::to_string(k) + " layout state differs, bits " +
                 std::to_string(w->spacingFaults[k]));
     }
@@ -497,6 +498,8 @@ void CheckWheel(const Snapshot& before, const Snapshot& after, bool settled, con
     if (!upright && !rotated) Violation(at + "slot " + std::to_string(k) + " quad is neither");
     if (!spaced && !unspaced) {
       Violation(at + "slot " + std::to_string(k) + " positions are neither");
+    } else if (w->spacingFaults[k] == 0 && k != 0 && k != 4) {  // 0 and 4 never move
+      ++(spaced ? g->layoutsMoved : g->layoutsOriginal);
     }
     if (settled) {
       bool staticPatched = before.sites[kStatic] == SiteState::Patched;
@@ -725,19 +728,26 @@ size_t IndexOf(const char* prefix) {
 }
 
 // ---- The run ------------------------------------------------------------------------------------
-TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
-  const double seconds = EnvNumber("QI_STRESS_SECONDS", 4.0);
+class Stress : public ::testing::TestWithParam<standin::SpacingPlacement> {};
+
+TEST_P(Stress, FramesWorkerAndARestoringPartyTogether) {
+  const double seconds = EnvNumber("QI_STRESS_SECONDS", 2.0);
   const uint32_t seed = static_cast<uint32_t>(
       EnvNumber("QI_STRESS_SEED", static_cast<double>(static_cast<uint32_t>(time(nullptr)))));
-  printf("stress: %.1f s, seed %u (QI_STRESS_SECONDS, QI_STRESS_SEED)\n", seconds, seed);
+  const standin::SpacingPlacement& placement = GetParam();
+  const uintptr_t vhudAt = standin::VhudBaseFor(placement);
+  printf(
+      "stress: %.1f s, seed %u (QI_STRESS_SECONDS, QI_STRESS_SEED), VHud at 0x%08X (%s: %02X "
+      "%02X)\n",
+      seconds, seed, static_cast<unsigned>(vhudAt), placement.name, placement.atPlus3,
+      placement.atPlus4);
 
   sim::Reset();
-  static Shared shared;  // outlives every thread of the run
-  g = &shared;
-  // VHud lies where a wheel layout caught between VHud's two replaced
-  // instructions by the spacing patch resumes at VHud's resume point (see
-  // VhudBaseForSpacingResume): such a slot is counted, not a crash.
-  standin::World world = standin::BuildWorld(true, standin::VhudBaseForSpacingResume());
+  // Fresh for each placement run in this process, and never freed, so that
+  // it outlives every thread of the run.
+  g = new Shared();
+  gAltRuns = 0;
+  standin::World world = standin::BuildWorld(true, vhudAt);
   g->base = world.vhudBase;
   g->hudRoutine = standin::HudRoutineAddress(world.vhudBase);
   g->altRoutine = world.vhudBase + kAltEntry;
@@ -765,8 +775,10 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   site(kStatic, b + 0x6CDA8, 5,
        Rel(0xE8, b + 0x6CDA8, reinterpret_cast<uintptr_t>(&StaticSlotRotate)));
   {
-    std::vector<uint8_t> p = Rel(0xE9, b + 0x6BBD9, reinterpret_cast<uintptr_t>(&SpacingCave));
-    p.insert(p.end(), {0x90, 0x90, 0x90, 0x90});
+    std::vector<uint8_t> p = {0x8B, 0x7A, 0x44};  // VHud's first instruction stays
+    std::vector<uint8_t> jump = Rel(0xE9, b + 0x6BBDC, reinterpret_cast<uintptr_t>(&SpacingCave));
+    p.insert(p.end(), jump.begin(), jump.end());
+    p.push_back(0x90);
     site(kSpacing, b + 0x6BBD9, 9, p);
   }
   for (uint32_t i = 0; i < 6; ++i) {
@@ -866,9 +878,11 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
 
   uint32_t restoresTotal = 0;
   uint32_t reapplied = 0;
+  uint32_t declined = 0;
   for (uint32_t id = 0; id < kSiteCount; ++id) {
     restoresTotal += g->restores[id].load();
-    reapplied += g->lifts[id].load() - initialLifts[id];
+    reapplied += g->lifts[id].load() - initialLifts[id] - g->declined[id].load();
+    declined += g->declined[id].load();
   }
   uint64_t frames = g->frames.load();
   EXPECT_GT(frames, kMinFrames);
@@ -876,6 +890,7 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   EXPECT_GT(g->hookFrames.load(), 0u);
   EXPECT_GT(g->directFrames.load(), 0u) << "no frame ran while the HUD jump was restored";
   EXPECT_GT(g->deadlinesMet.load(), 0u);
+  EXPECT_GT(g->layoutsMoved.load(), 0u);
   EXPECT_GT(gAltRuns.load(), 0u);
 
   std::string log = sim::ReadLog();
@@ -893,7 +908,7 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
   EXPECT_EQ(1u, r.counts[IndexOf("[WHEEL][OK] centre")]);
   EXPECT_EQ(1u, r.counts[IndexOf("[STOP]")]);
   EXPECT_EQ(g->lifts[kHook].load(),
-            r.counts[IndexOf("[HOOK] installed")] + g->hookWritesDeclined.load());
+            r.counts[IndexOf("[HOOK] installed")] + g->declined[kHook].load());
 
   printf(
       "stress: %llu frames (%llu settled, %llu through the hook, %llu straight to VHud, %llu with "
@@ -905,26 +920,34 @@ TEST(Stress, FramesWorkerAndARestoringPartyTogether) {
       static_cast<unsigned long long>(g->wheelFrames.load()),
       static_cast<unsigned long long>(gAltRuns.load()));
   printf(
-      "stress: %u restores by the third party, %u patches re-applied by the worker, "
-      "%u worker passes\n",
-      restoresTotal, reapplied, g->sleeps.load());
+      "stress: %u restores by the third party, %u patches re-applied by the worker, %u stores "
+      "declined because the site changed after it was read, %u worker passes\n",
+      restoresTotal, reapplied, declined, g->sleeps.load());
   for (uint32_t id = 0; id < kSiteCount; ++id) {
-    printf("stress:   %-11s restored %6u  re-applied %6u\n", kSiteNames[id], g->restores[id].load(),
-           g->lifts[id].load() - initialLifts[id]);
+    printf("stress:   %-11s restored %6u  re-applied %6u  declined %4u\n", kSiteNames[id],
+           g->restores[id].load(), g->lifts[id].load() - initialLifts[id] - g->declined[id].load(),
+           g->declined[id].load());
   }
   printf(
       "stress: %u restores checked at their one-pass deadline, %u late; %u re-points of the "
-      "HUD jump overwritten by a re-hook that had read the earlier target; %u hook writes "
-      "declined because the jump was re-pointed in between; %u slot layouts caught between "
-      "VHud's two replaced instructions by the spacing patch\n",
-      g->deadlinesMet.load(), g->latePatches.load(), g->lostRepoints.load(),
-      g->hookWritesDeclined.load(), g->resumedMidPair.load());
+      "HUD jump overwritten by a re-hook that had read the earlier target\n",
+      g->deadlinesMet.load(), g->latePatches.load(), g->lostRepoints.load());
+  printf("stress: slot layouts of the moving slots: %llu original, %llu moved\n",
+         static_cast<unsigned long long>(g->layoutsOriginal.load()),
+         static_cast<unsigned long long>(g->layoutsMoved.load()));
   printf("stress: log %zu bytes, %u texts, %u texts written while another awaited its CR LF\n",
          log.size(), r.texts, r.interleaved);
   RecordProperty("frames", std::to_string(frames));
   RecordProperty("restores", std::to_string(restoresTotal));
   RecordProperty("reapplied", std::to_string(reapplied));
+  RecordProperty("layouts_original", std::to_string(g->layoutsOriginal.load()));
+  RecordProperty("layouts_moved", std::to_string(g->layoutsMoved.load()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Placed, Stress, ::testing::ValuesIn(standin::kSpacingPlacements),
+                         [](const ::testing::TestParamInfo<standin::SpacingPlacement>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace stress

@@ -113,7 +113,7 @@ TEST_F(WheelEndToEnd, SitesPutBackInTheSecondPhaseArePatchedAgainWithoutALine) {
   uintptr_t base = world_.vhudBase;
   EXPECT_EQ(RelBytes(0xE8, base + kRotateSite, reinterpret_cast<uintptr_t>(&StaticSlotRotate)),
             BytesAt(base + kRotateSite, 5));
-  EXPECT_EQ(0xE9, BytesAt(base + kSpacingSite, 1)[0]);
+  EXPECT_EQ(0xE9, BytesAt(base + kSpacingSite + 3, 1)[0]);
   EXPECT_EQ(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gState.nameY)),
             WordAt(base + standin::kCentreTextSiteOffsets[0] + 4));
   EXPECT_EQ(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gState.centreTextX)),

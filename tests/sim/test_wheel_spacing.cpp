@@ -1,5 +1,7 @@
 // The slot-spacing installer: its states, its one report, and the exact
 // bytes it writes into VHud's image.
+#include <algorithm>
+
 #include "test_wheel_support.h"
 
 namespace wheel {
@@ -19,9 +21,13 @@ class Spacing : public WheelTest {
  protected:
   uintptr_t Site() const { return base_ + kSpacingSite; }
   std::vector<uint8_t> Original() const { return {kSpacingBytes, kSpacingBytes + 9}; }
+  // VHud's first instruction, then a jump to the cave over its second.
   std::vector<uint8_t> Patched() const {
-    std::vector<uint8_t> b = RelBytes(0xE9, Site(), reinterpret_cast<uintptr_t>(&SpacingCave));
-    b.insert(b.end(), {0x90, 0x90, 0x90, 0x90});
+    std::vector<uint8_t> b = {0x8B, 0x7A, 0x44};
+    std::vector<uint8_t> jump =
+        RelBytes(0xE9, Site() + 3, reinterpret_cast<uintptr_t>(&SpacingCave));
+    b.insert(b.end(), jump.begin(), jump.end());
+    b.push_back(0x90);
     return b;
   }
   // One layout of slot 5 at 1080: true when the cave moved it.
@@ -59,9 +65,9 @@ TEST_F(Spacing, PatchesTheNineBytesOnceAndReportsTwoLines) {
   InstallSpacingPatch();
   EXPECT_EQ(base_ + 0x6BBE2, gState.spacingReturn);
   EXPECT_EQ(Patched(), BytesAt(Site(), 9));
-  std::vector<uint32_t> changed = Diff(before, Image());
-  for (uint32_t at : changed) EXPECT_TRUE(at >= kSpacingSite && at < kSpacingSite + 9) << Hex(at);
-  EXPECT_EQ(9u, changed.size());
+  // VHud's first instruction and the two bytes after the site (covered by
+  // the one 8-byte store) keep their values.
+  EXPECT_EQ(Span(kSpacingSite + 3, kSpacingSite + 9), Diff(before, Image()));
   EXPECT_EQ((std::vector<std::string>{kOk, kInfo}), Lines());
   ASSERT_EQ(1u, Lifts());
   EXPECT_EQ(Site(), sim::Record().protects[0].address);
@@ -92,23 +98,57 @@ TEST_F(Spacing, MismatchIsReportedOnceAndTheSiteNeverWritten) {
   EXPECT_TRUE(LayoutMoved());
 }
 
-TEST_F(Spacing, AJumpElsewhereIsAMismatchAndAJumpToTheCaveIsLeftAlone) {
-  std::vector<uint8_t> elsewhere = RelBytes(0xE9, Site(), base_ + 0x1000);
-  elsewhere.insert(elsewhere.end(), {0x90, 0x90, 0x90, 0x90});
-  Poke(Site(), elsewhere);
-  std::vector<uint8_t> before = Image();
-  InstallSpacingPatch();
-  InstallSpacingPatch();
-  EXPECT_EQ(std::vector<std::string>{kMismatch}, Lines());
-  EXPECT_TRUE(Diff(before, Image()).empty());
+// Only the exact in-place form is the patch: a jump at +0 (as earlier builds
+// wrote it), a jump at +3 elsewhere, or the form with one byte off is a
+// mismatch, never written.
+TEST_F(Spacing, NearFormsOfThePatchAreMismatchesAndTheInPlaceFormIsLeftAlone) {
+  const uintptr_t cave = reinterpret_cast<uintptr_t>(&SpacingCave);
+  auto jumpAt = [&](uint32_t at, uintptr_t target) {
+    std::vector<uint8_t> b = Original();
+    std::vector<uint8_t> jump = RelBytes(0xE9, Site() + at, target);
+    std::copy(jump.begin(), jump.end(), b.begin() + at);
+    for (uint32_t i = at + 5; i < 9; ++i) b[i] = 0x90;
+    return b;
+  };
+  auto changed = [&](uint32_t at, uint8_t value) {
+    std::vector<uint8_t> b = Patched();
+    b[at] = value;
+    return b;
+  };
+  const struct {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"jump to the cave at +0", jumpAt(0, cave)},
+      {"jump elsewhere at +0", jumpAt(0, base_ + 0x1000)},
+      {"jump elsewhere at +3", jumpAt(3, base_ + 0x1000)},
+      {"jump to the cave at +3, FF at +8", changed(8, 0xFF)},
+      {"jump to the cave at +3, 90 at +2", changed(2, 0x90)},
+      {"call to the cave at +3", changed(3, 0xE8)},
+  };
+  size_t reports = 0;
+  for (const auto& c : cases) {
+    gState.spacingReported = 0;  // each case reports afresh
+    Poke(Site(), c.bytes);
+    std::vector<uint8_t> before = Image();
+    InstallSpacingPatch();
+    InstallSpacingPatch();
+    std::vector<std::string> lines = Lines();
+    EXPECT_EQ(++reports, lines.size()) << c.what;
+    EXPECT_EQ(kMismatch, lines.back()) << c.what;
+    EXPECT_TRUE(Diff(before, Image()).empty()) << c.what;
+  }
+  EXPECT_EQ(0u, Lifts());
+  EXPECT_EQ(0u, gState.spacingReturn);
 
+  gState.spacingReported = 0;
   Poke(Site(), Patched());
-  before = Image();
+  std::vector<uint8_t> before = Image();
   InstallSpacingPatch();
   EXPECT_TRUE(Diff(before, Image()).empty());
   EXPECT_EQ(0u, Lifts());
-  EXPECT_EQ(0u, gState.spacingReturn);
-  EXPECT_EQ(1u, Lines().size());
+  EXPECT_EQ(0, gState.spacingReported);
+  EXPECT_EQ(reports, Lines().size());
 }
 
 TEST_F(Spacing, ACaveJumpFoundOnTheFirstPassIsSilent) {

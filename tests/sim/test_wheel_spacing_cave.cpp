@@ -18,7 +18,7 @@ class Cave : public WheelTest {
   }
   void Patch() {
     InstallSpacingPatch();
-    ASSERT_EQ(0xE9, BytesAt(base_ + kSpacingSite, 1)[0]);
+    ASSERT_EQ(0xE9, BytesAt(base_ + kSpacingSite + 3, 1)[0]);
   }
   // Runs every input on VHud's bytes, patches, runs them again, and compares.
   std::vector<standin::SpacingCapture> RunBoth(const std::vector<standin::SpacingInput>& inputs,

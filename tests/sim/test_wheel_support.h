@@ -134,7 +134,7 @@ class WheelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    world_ = standin::BuildWorld(false);
+    world_ = standin::BuildWorld(false, VhudAt());
     base_ = world_.vhudBase;
     UseStandIns();
     gState.logFile =
@@ -144,6 +144,8 @@ class WheelTest : public ::testing::Test {
     gState.vhudSize = world_.vhudSize;
   }
   void TearDown() override { sim::StopWorker(); }
+  // Where VHud's image is mapped: anywhere 64 KiB aligned when 0.
+  virtual uintptr_t VhudAt() const { return 0; }
 
   std::vector<std::string> Lines() { return sim::LogLines(); }
   uint32_t Lifts() {

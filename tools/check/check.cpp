@@ -35,7 +35,8 @@ SiteResult ReadSite(const uint8_t* memory, uint32_t size, const std::string& lab
                      offset <= size && size - offset >= length,
                      {},
                      false,
-                     "skipped silently: the site ends past SizeOfImage"};
+                     "skipped silently: the site ends past SizeOfImage",
+                     {}};
   if (site.inImage) {
     site.bytes.assign(memory + offset, memory + offset + length);
   }
@@ -83,7 +84,16 @@ PatchResult Spacing(const uint8_t* memory, uint32_t size, uint32_t base) {
     // A jump to address 0 is not the plug-in's: the plug-in finds a mismatch.
     if (ClassifySpacingSite(site.bytes.data(), base, kNoPlugin) == SpacingSite::Original) {
       site.goesIn = true;
-      site.verdict = "would go in: VHud's own two instructions";
+      site.verdict =
+          "would go in: VHud's own two instructions; in place: 8B 7A 44 E9 <rel32 to "
+          "SpacingCave> 90";
+      // The store covers the two bytes after the site and writes them back.
+      std::string after = "?? ??";
+      if (size - vhud::kSpacingResume >= 2) {
+        after = HexBytes({memory[vhud::kSpacingResume], memory[vhud::kSpacingResume + 1]});
+      }
+      site.writes = "writes E9 <rel32> 90 " + after + " at +" + Hex(vhud::kSpacingJump) +
+                    " in one locked 8-byte compare-and-exchange (the last two as found)";
       patch.log = {
           "[WHEEL][OK] horizontal slot-spacing patch installed (background + weapon + ammo) "
           "[TEST11]",
@@ -195,6 +205,9 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
                     Pad("(" + PlaceOf(image, s.offset) + ")", 13) +
                     (s.inImage ? HexBytes(s.bytes) : std::string("(past SizeOfImage)")));
       out.push_back("  " + std::string(13, ' ') + s.verdict);
+      if (!s.writes.empty()) {
+        out.push_back("  " + std::string(13, ' ') + s.writes);
+      }
       if (s.inImage && PlaceOf(image, s.offset) == "no section") {
         out.push_back("  " + std::string(13, ' ') +
                       "note: no section holds these bytes; in memory they may be unmapped");

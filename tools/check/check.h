@@ -26,6 +26,7 @@ struct SiteResult {
   std::vector<uint8_t> bytes;  // the site's bytes (empty when !inImage)
   bool goesIn;
   std::string verdict;  // one phrase: what the plug-in makes of the site
+  std::string writes;   // the bytes the plug-in would store, if it says more than the verdict
 };
 
 struct PatchResult {
