@@ -5,8 +5,9 @@
 # "<VERSION>+<12 hex digits>". A source tree without git (an export) can name
 # its commit with -DQI_COMMIT=<hex>; without one it builds as the bare version.
 #
-# Sets QI_VERSION, QI_VERSION_MAJOR/MINOR/PATCH and QI_SOURCE_DATE (the
-# commit's time, seconds since 1970, 0 without git), and writes them to
+# Sets QI_VERSION, QI_VERSION_MAJOR/MINOR/PATCH, QI_VERSION_COMMIT (empty
+# without one) and QI_SOURCE_DATE (the commit's time, seconds since 1970, 0
+# without git), and writes them to
 # <build>/generated/qi_version.h and <build>/generated/version.txt.
 
 set(QI_VERSION_FILE ${CMAKE_SOURCE_DIR}/VERSION)
@@ -70,6 +71,7 @@ elseif(QI_GIT)
   endif()
 endif()
 
+set(QI_VERSION_COMMIT "${qi_commit}")
 if(qi_commit AND NOT qi_release)
   set(QI_VERSION "${QI_VERSION_BASE}+${qi_commit}")
 else()
