@@ -71,6 +71,14 @@ elseif(QI_GIT)
   endif()
 endif()
 
+# The reproducible-builds convention: SOURCE_DATE_EPOCH, when set, is the
+# source's time (for a tree without git above all).
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  if(NOT "$ENV{SOURCE_DATE_EPOCH}" MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "SOURCE_DATE_EPOCH '$ENV{SOURCE_DATE_EPOCH}' is not a number")
+  endif()
+  set(QI_SOURCE_DATE "$ENV{SOURCE_DATE_EPOCH}")
+endif()
 set(QI_VERSION_COMMIT "${qi_commit}")
 if(qi_commit AND NOT qi_release)
   set(QI_VERSION "${QI_VERSION_BASE}+${qi_commit}")

@@ -12,7 +12,7 @@ wrote, with sizes and checksums.
 
 The archive's bytes depend on nothing but those files: fixed order, every
 entry dated at the commit's time (1980-01-01 without one), no owner or
-permission bits, deflated at level 9.
+permission bits (only the MS-DOS archive attribute), deflated at level 9.
 """
 import argparse
 import hashlib
@@ -68,8 +68,9 @@ def zip_bytes(files, source_date):
         for name, data in files:
             entry = zipfile.ZipInfo(name, date_time=stamp)
             entry.compress_type = zipfile.ZIP_DEFLATED
-            entry.create_system = 0  # MS-DOS: no Unix owner or mode bits
-            entry.external_attr = 0
+            # Made on MS-DOS, attribute "archive": no Unix owner or mode bits.
+            entry.create_system = 0
+            entry.external_attr = 0x20
             archive.writestr(entry, data, compresslevel=9)
     return buffer.getvalue()
 

@@ -12,6 +12,7 @@ import textwrap
 from markdown_it import MarkdownIt
 
 WIDTH = 78
+KEEP_SPACE = "\x00"  # a space that the wrapping does not break at
 START = "## For players"
 
 
@@ -36,8 +37,11 @@ def inline_text(token):
     out = []
     href = None
     for child in token.children or []:
-        if child.type in ("text", "code_inline", "html_inline"):
+        if child.type in ("text", "html_inline"):
             out.append(child.content)
+        elif child.type == "code_inline":
+            # A command or a log line stays on one line.
+            out.append(child.content.replace(" ", KEEP_SPACE))
         elif child.type in ("softbreak", "hardbreak"):
             out.append(" ")
         elif child.type == "link_open":
@@ -60,8 +64,9 @@ class Writer:
             self.lines.append("")
 
     def wrap(self, text, first, rest):
-        self.lines += textwrap.wrap(text, WIDTH, initial_indent=first, subsequent_indent=rest,
-                                    break_long_words=False, break_on_hyphens=False) or [first]
+        lines = textwrap.wrap(text, WIDTH, initial_indent=first, subsequent_indent=rest,
+                              break_long_words=False, break_on_hyphens=False) or [first]
+        self.lines += [line.replace(KEEP_SPACE, " ") for line in lines]
 
 
 def render(markdown, title):
@@ -139,7 +144,7 @@ def table(tokens, i, w, indent):
     w.blank()
     for cells in rows:
         # The first cell (a log line, a file name) stays whole.
-        w.lines.append(indent + cells[0])
+        w.lines.append(indent + cells[0].replace(KEEP_SPACE, " "))
         for name, cell in zip(header[1:], cells[1:]):
             w.wrap("%s: %s" % (name, cell), indent + "    ", indent + "        ")
         w.blank()
