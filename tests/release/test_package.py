@@ -2,7 +2,8 @@
 """The release archive (tools/package/package.py).
 
   test_package.py archive --root DIR --win-dir DIR --version V --work DIR
-      packages the Windows build in DIR and checks the archive: its name,
+      packages the Windows build in DIR and checks the archive: its name
+      (and no older version's archive beside it),
       its four entries in order with their dates and attributes, the
       binaries as built, SHA256SUMS (inside and beside it, and as
       `sha256sum -c` reads it), README.txt (CR LF, plain text, the players'
@@ -96,6 +97,11 @@ def cmd_archive(args):
     win_dir = os.path.abspath(args.win_dir)
     shutil.rmtree(work, ignore_errors=True)
     dist = os.path.join(work, "dist")
+    # An older version's archive goes, anything else stays.
+    os.makedirs(dist)
+    for stale in ("Quorvel_Icons-0.9.0.zip", "notes.txt"):
+        with open(os.path.join(dist, stale), "wb") as f:
+            f.write(b"x")
     proc = subprocess.run([sys.executable, PACKAGE, "--win-dir", win_dir, "--out", dist],
                           capture_output=True, text=True)
     print(proc.stdout + proc.stderr)
@@ -103,8 +109,10 @@ def cmd_archive(args):
         print("FAILED: package.py exited %d" % proc.returncode)
         return 1
     name = "Quorvel_Icons-%s.zip" % args.version
-    c.equal(sorted(os.listdir(dist)), sorted([name, "SHA256SUMS"]), "files written")
-    stamp = time.gmtime(max(source_date(win_dir), 315532800))[:6]
+    c.equal(sorted(os.listdir(dist)), sorted([name, "SHA256SUMS", "notes.txt"]),
+            "files in the output folder")
+    # The commit's time, in the zip format's two-second steps.
+    stamp = time.gmtime(max(source_date(win_dir), 315532800) // 2 * 2)[:6]
     with zipfile.ZipFile(os.path.join(dist, name)) as archive:
         infos = archive.infolist()
         c.equal([(i.filename, i.date_time, i.create_system, i.external_attr, i.compress_type)

@@ -7,8 +7,9 @@ reads DIR/Quorvel_Icons.asi, DIR/quorvel-check.exe and the version of that
 build (DIR/generated/version.txt), makes README.txt from README.md, and
 writes OUT/Quorvel_Icons-<version>.zip with, in this order,
 Quorvel_Icons.asi, quorvel-check.exe, README.txt and SHA256SUMS (their
-checksums), and OUT/SHA256SUMS, the same file beside it. Prints what it
-wrote, with sizes and checksums.
+checksums), and OUT/SHA256SUMS, the same file beside it; the archives of
+other versions in OUT are removed. Prints what it wrote, with sizes and
+checksums.
 
 The archive's bytes depend on nothing but those files: fixed order, every
 entry dated at the commit's time (1980-01-01 without one), no owner or
@@ -96,7 +97,12 @@ def main():
         print("package: %s" % e, file=sys.stderr)
         return 1
     os.makedirs(args.out, exist_ok=True)
-    zip_path = os.path.join(args.out, "Quorvel_Icons-%s.zip" % version)
+    zip_name = "Quorvel_Icons-%s.zip" % version
+    zip_path = os.path.join(args.out, zip_name)
+    # OUT holds one release: the SHA256SUMS beside it is that archive's.
+    for old in os.listdir(args.out):
+        if old.startswith("Quorvel_Icons-") and old.endswith(".zip") and old != zip_name:
+            os.remove(os.path.join(args.out, old))
     archive = zip_bytes(files, source_date)
     write_file(zip_path, archive)
     write_file(os.path.join(args.out, "SHA256SUMS"), files[-1][1])
