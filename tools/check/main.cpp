@@ -6,7 +6,8 @@
 //
 // Exit codes: 0 every patch would go in; 1 some patch would be skipped (or
 // the radar and wheel bytes lie past the image); 2 the file is not a usable
-// PE32 image or cannot be read; 64 wrong command line.
+// PE32 image or cannot be read (or, without PATH, there is none); 64 wrong
+// command line.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
