@@ -1,5 +1,7 @@
 # The shape of the plug-in DLL: PE32 i386, a DLL, no import, export or TLS
-# directory, only .text/.data/.rdata/.bss/.reloc, entry in .text, relocations.
+# directory, only .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text,
+# relocations; its version resource, and the image otherwise the same as the
+# link without it. The checker's version resource.
 set(QI_PE_CHECK ${CMAKE_CURRENT_SOURCE_DIR}/tools/pe_check.py)
 
 # The checker itself, against synthesized good and broken images.
@@ -18,3 +20,17 @@ add_test(NAME dll_image.quorvel_icons
 add_test(NAME dll_image.rejects_ordinary_dll
   COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} reject ${QI_WIN_BUILD_DIR}/VHud.asi
     "import directory" "export directory" "TLS directory" "section .idata")
+
+# The version resource: exactly these fields, the version of this tree
+# (QI_VERSION, as cmake/version.cmake makes it for both builds).
+add_test(NAME dll_image.version_resource
+  COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} version ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi
+    ${QI_VERSION} Quorvel_Icons.asi dll
+    "Quorvel Icons: health and armour icons and weapon wheel layout for VHud")
+add_test(NAME dll_image.checker_version_resource
+  COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} version ${QI_WIN_BUILD_DIR}/quorvel-check.exe
+    ${QI_VERSION} quorvel-check.exe app "Quorvel Icons: VHud compatibility check")
+# Everything but the resource as the same objects linked without it make it.
+add_test(NAME dll_image.rest_unchanged
+  COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} rest-unchanged ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi
+    ${QI_WIN_BUILD_DIR}/without_resource/Quorvel_Icons.asi)

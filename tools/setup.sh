@@ -10,7 +10,7 @@ pkgs=(cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
       wine wine32:i386 libgtest-dev:i386 libgtest-dev
       libbenchmark-dev:i386 valgrind python3 python3-cairo fonts-dejavu-core
       clang libclang-rt-14-dev nlohmann-json3-dev
-      qemu-system-x86 busybox-static cpio)
+      qemu-system-x86 busybox-static cpio python3-markdown-it)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -4,22 +4,32 @@
   pe_check.py check FILE            verdict on one image; exit 0 when it passes
   pe_check.py reject FILE REASON..  exit 0 only when FILE is rejected and every
                                     REASON word occurs in the rejection
+  pe_check.py version FILE VERSION NAME dll|app DESCRIPTION
+                                    FILE's only resource is a version resource
+                                    with exactly these fields
+  pe_check.py rest-unchanged FILE BARE
+                                    FILE is BARE (the same link without the
+                                    resource) plus a last section .rsrc
   pe_check.py self-test DIR         the checker against synthesized good and
                                     broken images (written to DIR)
 
 The plug-in must be a PE32 i386 DLL with no import, export, TLS, IAT or
-delay-import directory, only the sections .text/.data/.rdata/.bss/.reloc, an
-entry point inside .text, and a base relocation directory.
+delay-import directory, only the sections .text/.data/.rdata/.bss/.reloc/.rsrc,
+an entry point inside .text, a base relocation directory, and a resource
+directory (when there is one) inside .rsrc.
 """
 import os
 import struct
 import subprocess
 import sys
 
+import pe_resource
+from pe_resource import DIR_RESOURCE, ResourceError
+
 MACHINE_I386 = 0x14C
 FILE_DLL = 0x2000
 PE32_MAGIC = 0x10B
-ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".reloc"}
+ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".reloc", ".rsrc"}
 DIR_EXPORT, DIR_IMPORT, DIR_BASERELOC, DIR_TLS, DIR_IAT, DIR_DELAY = 0, 1, 5, 9, 12, 13
 EMPTY_DIRS = {DIR_EXPORT: "export", DIR_IMPORT: "import", DIR_TLS: "TLS",
               DIR_IAT: "IAT", DIR_DELAY: "delay-import"}
@@ -37,6 +47,7 @@ def parse(data):
     if lfanew + 24 > len(data) or data[lfanew:lfanew + 4] != b"PE\0\0":
         return None, "no PE signature"
     img = Image()
+    img.lfanew = lfanew
     (img.machine, nsections, _, _, _, opt_size,
      img.characteristics) = struct.unpack_from("<HHIIIHH", data, lfanew + 4)
     opt = lfanew + 24
@@ -47,7 +58,8 @@ def parse(data):
         return None, "optional header magic 0x%X is not PE32" % img.magic
     (img.entry,) = struct.unpack_from("<I", data, opt + 16)
     (img.image_base,) = struct.unpack_from("<I", data, opt + 28)
-    (img.size_of_image,) = struct.unpack_from("<I", data, opt + 56)
+    (img.size_of_image, img.size_of_headers) = struct.unpack_from("<II", data, opt + 56)
+    img.opt = opt
     (ndirs,) = struct.unpack_from("<I", data, opt + 92)
     if opt + 96 + 8 * min(ndirs, 16) > len(data) or 96 + 8 * min(ndirs, 16) > opt_size:
         return None, "data directories truncated"
@@ -56,12 +68,15 @@ def parse(data):
     table = opt + opt_size
     if table + 40 * nsections > len(data):
         return None, "section table truncated"
+    img.table_end = table + 40 * nsections
     img.sections = []
+    img.raw = []  # (file offset, size) of each section's data
     for i in range(nsections):
         raw = data[table + 40 * i:table + 40 * (i + 1)]
         name = raw[:8].rstrip(b"\0").decode("latin-1")
-        vsize, va, rawsize = struct.unpack_from("<III", raw, 8)
+        vsize, va, rawsize, pointer = struct.unpack_from("<IIII", raw, 8)
         img.sections.append((name, va, max(vsize, rawsize)))
+        img.raw.append((pointer, rawsize))
     return img, None
 
 
@@ -97,6 +112,18 @@ def verdict(data):
         inside = [s for s in img.sections if s[1] <= rva and rva + size <= s[1] + s[2]]
         if not inside or inside[0][0] != ".reloc":
             problems.append("base relocation directory not inside .reloc")
+    rva, size = img.dirs[DIR_RESOURCE]
+    if rva or size:
+        inside = [s for s in img.sections if s[1] <= rva and rva + size <= s[1] + s[2]]
+        if not inside or inside[0][0] != ".rsrc":
+            problems.append("resource directory not inside .rsrc")
+        else:
+            try:
+                pe_resource.resources(data, img)
+            except ResourceError as e:
+                problems.append("resource directory unreadable: %s" % e)
+    elif ".rsrc" in names:
+        problems.append("section .rsrc without a resource directory")
     return problems, img
 
 
@@ -113,95 +140,82 @@ def check(path):
         print("  REJECTED: " + p)
     if not problems:
         print("  PASSED: PE32 i386 DLL, no import/export/TLS directories, "
-              "sections within .text/.data/.rdata/.bss/.reloc, entry in .text, relocations present")
+              "sections within .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text, "
+              "relocations present, resources (if any) in .rsrc")
     return problems
 
 
-# ---- synthesized images for the self-test -------------------------------
-
-def make_pe(machine=MACHINE_I386, characteristics=0x2102, magic=PE32_MAGIC,
-            sections=((".text", 0x1000, 0x800), (".data", 0x2000, 0x10),
-                      (".rdata", 0x3000, 0x40), (".bss", 0x4000, 0x20),
-                      (".reloc", 0x5000, 0x30)),
-            entry=0x1010, dirs=None):
-    directories = {DIR_BASERELOC: (0x5000, 0x30)}
-    directories.update(dirs or {})
-    lfanew = 0x80
-    out = bytearray(0x400)
-    out[0:2] = b"MZ"
-    struct.pack_into("<I", out, 0x3C, lfanew)
-    out[lfanew:lfanew + 4] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", out, lfanew + 4, machine, len(sections), 0, 0, 0, 0xE0,
-                     characteristics)
-    opt = lfanew + 24
-    struct.pack_into("<H", out, opt, magic)
-    struct.pack_into("<I", out, opt + 16, entry)
-    struct.pack_into("<I", out, opt + 28, 0x10000000)
-    struct.pack_into("<II", out, opt + 32, 0x1000, 0x200)
-    struct.pack_into("<I", out, opt + 56, 0x6000)
-    struct.pack_into("<I", out, opt + 60, 0x400)
-    struct.pack_into("<I", out, opt + 92, 16)
-    for index, (rva, size) in directories.items():
-        struct.pack_into("<II", out, opt + 96 + 8 * index, rva, size)
-    table = opt + 0xE0
-    for i, (name, va, vsize) in enumerate(sections):
-        struct.pack_into("<8sIIII", out, table + 40 * i, name.encode(), vsize, va, 0, 0)
-    return bytes(out)
+def version_problems(data, img, version, name, kind, description):
+    """What differs from the expected version resource (empty: none)."""
+    try:
+        info = pe_resource.read_version(data, img)
+    except ResourceError as e:
+        return ["version resource unreadable: %s" % e]
+    numbers = tuple(int(n) for n in version.split("+")[0].split(".")) + (0,)
+    expected = {
+        "resources": [(pe_resource.RT_VERSION, 1, pe_resource.LANG_EN_US)],
+        "file_version": numbers, "product_version": numbers,
+        "type": {"dll": 2, "app": 1}[kind], "os": 0x40004, "flags": 0,
+        "table": "040904B0", "translation": [(pe_resource.LANG_EN_US, 1200)],
+    }
+    strings = {"ProductName": "Quorvel Icons", "FileDescription": description,
+               "FileVersion": version, "ProductVersion": version, "OriginalFilename": name}
+    actual = dict(info["fixed"])
+    actual.update((k, info[k]) for k in ("resources", "table", "translation"))
+    problems = ["%s is %r, expected %r" % (k, actual[k], want) for k, want in expected.items()
+                if actual[k] != want]
+    for key, want in strings.items():
+        if key not in info["strings"]:
+            problems.append("string %s missing" % key)
+        elif info["strings"][key] != want:
+            problems.append("string %s is %r, expected %r" % (key, info["strings"][key], want))
+    problems += ["string %s not expected" % k for k in info["strings"] if k not in strings]
+    return problems
 
 
-SELF_TESTS = [
-    # name, image, words that the rejection must contain (None: must pass)
-    ("good", make_pe(), None),
-    ("amd64", make_pe(machine=0x8664), ["machine"]),
-    ("not_dll", make_pe(characteristics=0x0102), ["DLL characteristic"]),
-    ("pe32plus", make_pe(magic=0x20B), ["PE32"]),
-    ("imports", make_pe(dirs={DIR_IMPORT: (0x3000, 0x28)}), ["import directory"]),
-    ("exports", make_pe(dirs={DIR_EXPORT: (0x3000, 0x28)}), ["export directory"]),
-    ("tls", make_pe(dirs={DIR_TLS: (0x2000, 0x18)}), ["TLS directory"]),
-    ("iat", make_pe(dirs={DIR_IAT: (0x3000, 0x8)}), ["IAT directory"]),
-    ("crt_section", make_pe(sections=((".text", 0x1000, 0x800), (".CRT", 0x2000, 0x10),
-                                      (".reloc", 0x5000, 0x30))), [".CRT"]),
-    ("tls_section", make_pe(sections=((".text", 0x1000, 0x800), (".tls", 0x2000, 0x10),
-                                      (".reloc", 0x5000, 0x30))), [".tls"]),
-    ("idata_section", make_pe(sections=((".text", 0x1000, 0x800), (".idata", 0x2000, 0x10),
-                                        (".reloc", 0x5000, 0x30))), [".idata"]),
-    ("ctors_section", make_pe(sections=((".text", 0x1000, 0x800), (".ctors", 0x2000, 0x10),
-                                        (".reloc", 0x5000, 0x30))), [".ctors"]),
-    ("entry_zero", make_pe(entry=0), ["entry point is zero"]),
-    ("entry_in_data", make_pe(entry=0x2004), ["outside .text"]),
-    ("entry_past_text", make_pe(entry=0x1800), ["outside .text"]),
-    ("no_relocs", make_pe(dirs={DIR_BASERELOC: (0, 0)}), ["no base relocation"]),
-    ("relocs_in_data", make_pe(dirs={DIR_BASERELOC: (0x2000, 0x10)}), ["not inside .reloc"]),
-    ("not_mz", b"ZM" + make_pe()[2:], ["not an MZ"]),
-    ("truncated", make_pe()[:0x90], ["PE signature"]),
-]
+def rest_problems(data, bare):
+    """What in DATA differs from BARE other than the resource: the headers
+    may differ only in the section count, the sizes, the checksum and the
+    resource directory; every byte of BARE past its headers must be in DATA
+    at the same offset; .rsrc must be DATA's last section, its data last."""
+    img, error = parse(data)
+    ref, ref_error = parse(bare)
+    if error or ref_error:
+        return [error or "bare image: " + ref_error]
+    names = [s[0] for s in img.sections]
+    if names != [s[0] for s in ref.sections] + [".rsrc"]:
+        return ["sections %s are not those of the bare image plus .rsrc last" % names]
+    if img.size_of_headers != ref.size_of_headers or img.lfanew != ref.lfanew:
+        return ["headers moved or changed size"]
+    problems = []
+    headers, ref_headers = bytearray(data[:img.size_of_headers]), bytearray(
+        bare[:ref.size_of_headers])
+    masks = [(img.lfanew + 6, 2, "NumberOfSections"), (img.opt + 8, 4, "SizeOfInitializedData"),
+             (img.opt + 56, 4, "SizeOfImage"), (img.opt + 64, 4, "CheckSum"),
+             (img.opt + 96 + 8 * DIR_RESOURCE, 8, "resource directory"),
+             (ref.table_end, 40, ".rsrc section header")]
+    for offset, size, _ in masks:
+        headers[offset:offset + size] = ref_headers[offset:offset + size]
+    if ref.dirs[DIR_RESOURCE] != (0, 0):
+        problems.append("the bare image has a resource directory")
+    if headers != ref_headers:
+        at = next(i for i in range(len(headers)) if headers[i] != ref_headers[i])
+        problems.append("headers differ at 0x%X beyond the fields the resource changes" % at)
+    if data[ref.size_of_headers:len(bare)] != bare[ref.size_of_headers:]:
+        problems.append("section data differs from the bare image's")
+    pointer, size = img.raw[-1]
+    if pointer != len(bare) or len(data) != len(bare) + size:
+        problems.append(".rsrc data (0x%X+0x%X) does not follow the bare image's end 0x%X"
+                        % (pointer, size, len(bare)))
+    return problems
 
 
-def self_test(directory):
-    os.makedirs(directory, exist_ok=True)
-    failures = 0
-    for name, data, expected in SELF_TESTS:
-        problems, _ = verdict(data)
-        text = "; ".join(problems)
-        if expected is None:
-            ok = not problems
-        else:
-            ok = bool(problems) and all(word in text for word in expected)
-        print("%-16s %s  %s" % (name, "ok  " if ok else "FAIL", text or "passes"))
-        failures += 0 if ok else 1
-    # The command line too: a broken file on disk makes `check` exit non-zero,
-    # a good one exit zero.
-    for name, want in (("imports", 1), ("good", 0)):
-        path = os.path.join(directory, name + ".dll")
-        with open(path, "wb") as f:
-            f.write(dict((n, d) for n, d, _ in SELF_TESTS)[name])
-        rc = subprocess.run([sys.executable, __file__, "check", path],
-                            stdout=subprocess.DEVNULL).returncode
-        ok = (rc != 0) == bool(want)
-        print("%-16s %s  command line exit %d" % ("cli_" + name, "ok  " if ok else "FAIL", rc))
-        failures += 0 if ok else 1
-    print("%d passed, %d failed" % (len(SELF_TESTS) + 2 - failures, failures))
-    return failures
+def write_and_check(path, data):
+    """`check` run as a command on DATA written to PATH: its exit code."""
+    with open(path, "wb") as f:
+        f.write(data)
+    return subprocess.run([sys.executable, __file__, "check", path],
+                          stdout=subprocess.DEVNULL).returncode
 
 
 def main(argv):
@@ -215,8 +229,34 @@ def main(argv):
             print("expected a rejection mentioning: %s" % ", ".join(argv[3:]))
             return 1
         return 0
+    if len(argv) == 7 and argv[1] == "version":
+        with open(argv[2], "rb") as f:
+            data = f.read()
+        img, error = parse(data)
+        problems = [error] if error else version_problems(data, img, *argv[3:])
+        print("%s: %d bytes on disk" % (argv[2], len(data)))
+        for p in problems:
+            print("  REJECTED: " + p)
+        if not problems:
+            print("  PASSED: one version resource: %s %s (%s), %s" % (argv[5], argv[3], argv[4],
+                                                                     argv[6]))
+        return 1 if problems else 0
+    if len(argv) == 4 and argv[1] == "rest-unchanged":
+        with open(argv[2], "rb") as f:
+            data = f.read()
+        with open(argv[3], "rb") as f:
+            bare = f.read()
+        problems = rest_problems(data, bare)
+        print("%s: %d bytes, without the resource %d bytes" % (argv[2], len(data), len(bare)))
+        for p in problems:
+            print("  REJECTED: " + p)
+        if not problems:
+            print("  PASSED: the same headers (but for the resource's fields) and section data, "
+                  ".rsrc added last")
+        return 1 if problems else 0
     if len(argv) == 3 and argv[1] == "self-test":
-        return 1 if self_test(argv[2]) else 0
+        import pe_selftest
+        return 1 if pe_selftest.self_test(argv[2]) else 0
     print(__doc__)
     return 2
 

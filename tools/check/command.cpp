@@ -71,12 +71,21 @@ bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, s
 }
 
 CommandOutput RunCommand(int argc, const char* const* argv) {
+#ifdef _WIN32
+  // Without a path, main looks for VHud.asi nearby first.
+  const std::string kUsage = "usage: quorvel-check [PATH-TO-VHud.asi]\n";
+  const char* const kNearby =
+      "Without a path: the VHud.asi beside quorvel-check.exe, else in the current folder.\n";
+#else
   const std::string kUsage = "usage: quorvel-check PATH-TO-VHud.asi\n";
+  const char* const kNearby = "";
+#endif
   CommandOutput result;
   if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-    result.out = kUsage +
-                 "Tells what the Quorvel Icons plug-in would patch in this VHud.asi.\n"
-                 "Exit: 0 every patch would go in, 1 some would be skipped, 2 unusable file.\n";
+    result.out = kUsage + "Tells what the Quorvel Icons plug-in would patch in this VHud.asi.\n" +
+                 kNearby +
+                 "Exit: 0 every patch would go in, 1 some would be skipped, 2 unusable file.\n"
+                 "--version prints the version.\n";
     result.exitCode = kExitAllGoIn;
     return result;
   }

@@ -1,0 +1,38 @@
+# The release: quorvel-check's version and its ways of being started from
+# Explorer, the archive that ./run package writes and its reproducibility.
+#
+# (release.checker_version_linux, the Linux build's --version, is the native
+# tree's: tests/check/CMakeLists.txt.)
+# release.checker_explorer: the Windows build under Wine: --version, the
+#   search for VHud.asi without a path, and the wait for Enter in a console
+#   of its own (started by standin_explorer.exe) but not in a shared one.
+# release.archive_in_game_folder: the archive of the Windows build, its
+#   entries, SHA256SUMS and README.txt, unpacked into a stand-in game folder
+#   where the demo's scenarios give the demo's whole log.
+# release.reproducible: two Windows builds from copies of this tree in two
+#   temporary folders give the same .asi, .exe and archive, byte for byte.
+set(QI_RELEASE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/release)
+set(QI_RELEASE_WORK ${CMAKE_BINARY_DIR}/release)
+
+if(NOT QI_WIN_BUILD_DIR)
+  return()
+endif()
+
+add_test(NAME release.checker_explorer COMMAND ${QI_SYSTEM_PYTHON}
+  ${QI_RELEASE_TESTS}/test_checker.py explorer --root ${CMAKE_BINARY_DIR}/wine
+  --win-dir ${QI_WIN_BUILD_DIR} --version ${QI_VERSION} --work ${QI_RELEASE_WORK}/checker)
+set_tests_properties(release.checker_explorer PROPERTIES
+  FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+
+add_test(NAME release.archive_in_game_folder COMMAND ${QI_SYSTEM_PYTHON}
+  ${QI_RELEASE_TESTS}/test_package.py archive --root ${CMAKE_BINARY_DIR}/wine
+  --win-dir ${QI_WIN_BUILD_DIR} --version ${QI_VERSION} --work ${QI_RELEASE_WORK}/archive)
+set_tests_properties(release.archive_in_game_folder PROPERTIES
+  FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+
+# Builds with two jobs, so CTest runs nothing beside it.
+add_test(NAME release.reproducible COMMAND ${QI_SYSTEM_PYTHON}
+  ${QI_RELEASE_TESTS}/test_package.py reproducible --version ${QI_VERSION}
+  --commit "${QI_VERSION_COMMIT}" --source-date ${QI_SOURCE_DATE})
+set_tests_properties(release.reproducible PROPERTIES PROCESSORS 2 TIMEOUT 900
+  SKIP_RETURN_CODE 77)
