@@ -4,7 +4,8 @@
 # environment, and exits with its exit status. The VM is qemu's x86-64 machine
 # under software emulation with 2 processors and 8 GiB; it sees this
 # machine's whole file system over 9p, with /dev/shm and /run of its own;
-# temporary files go to /run/tmp (TMPDIR). COMMAND's standard output and standard error come back as they are.
+# temporary files go to /run/tmp (TMPDIR). COMMAND's standard output and
+# standard error come back as they are.
 # The kernel's console goes to a log in the job's folder; when the VM ends
 # without an exit status, that log's end is shown and the status is 125.
 #
