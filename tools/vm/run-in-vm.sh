@@ -3,8 +3,9 @@
 # Runs COMMAND in the VM, in the current folder and with the current
 # environment, and exits with its exit status. The VM is qemu's x86-64 machine
 # under software emulation with 2 processors and 8 GiB; it sees this
-# machine's whole file system over 9p, with /tmp, /dev/shm and /run of its
-# own. COMMAND's standard output and standard error come back as they are.
+# machine's whole file system over 9p, with /dev/shm and /run of its own;
+# temporary files go to /run/tmp (TMPDIR). COMMAND's standard output and
+# standard error come back as they are.
 # The kernel's console goes to a log in the job's folder; when the VM ends
 # without an exit status, that log's end is shown and the status is 125.
 #
@@ -39,7 +40,7 @@ job="$(mktemp -d "$cache/jobs/job.XXXXXX")"
 {
   echo '# Written by run-in-vm.sh: the caller'\''s environment, folder and command.'
   export -p | grep -v -E '^declare -x (OLDPWD|PWD|SHLVL|_)='
-  echo 'export QI_IN_VM=1'
+  echo 'export QI_IN_VM=1 TMPDIR=/run/tmp'
   printf 'cd %q || exit 126\n' "$(pwd)"
   printf 'exec'
   printf ' %q' "$@"
