@@ -16,7 +16,9 @@ if(NOT QI_WIN_BUILD_DIR)
 endif()
 
 add_test(NAME wine.prefix COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} boot --root ${QI_WINE_ROOT})
-set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
+# Made alone: under emulation, Wine's own waits while it makes a prefix run
+# out when other tests share the processors.
+set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600 RUN_SERIAL TRUE)
 
 # The worker finds VHud and logs its real base and size; without VHud it
 # logs nothing more than its start after a second of searching.

@@ -24,9 +24,11 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "preview"))
 import scenario  # noqa: E402
 import demo  # noqa: E402
+from checks import Checks  # noqa: E402
 
 TIME_SCALE = demo.wine.TIME_SCALE  # time limits only stop a hung run
 
@@ -43,29 +45,6 @@ def bits(value):
     return "0x%08X" % struct.unpack("<I", struct.pack("<f", value))[0]
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def equal(self, actual, expected, what):
-        if actual != expected:
-            self.failures.append("%s:\n      got      %r\n      expected %r" % (what, actual,
-                                                                                 expected))
-        return actual == expected
-
-    def true(self, condition, what):
-        if not condition:
-            self.failures.append(what)
-        return condition
-
-    def finish(self, name):
-        if self.failures:
-            print("FAILED %s:" % name)
-            for f in self.failures:
-                print("  - " + f)
-            return 1
-        print("%s passed" % name)
-        return 0
 
 
 def ev(records, name):

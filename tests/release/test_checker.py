@@ -22,26 +22,14 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from checks import Checks  # noqa: E402
 sys.path.insert(0, os.path.join(ROOT, "tools", "demo"))
 import wine  # noqa: E402
 
 PROMPT = b"Press Enter to close"
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def equal(self, actual, expected, what):
-        if actual != expected:
-            self.failures.append("%s:\n      got      %r\n      expected %r" % (what, actual,
-                                                                                 expected))
-
-    def finish(self, name):
-        for f in self.failures:
-            print("  - " + f)
-        print("%s %s" % ("FAILED" if self.failures else "passed", name))
-        return 1 if self.failures else 0
 
 
 def windows_path(path):

@@ -30,6 +30,8 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from checks import Checks  # noqa: E402
 PACKAGE = os.path.join(ROOT, "tools", "package", "package.py")
 TEST_DEMO = os.path.join(ROOT, "tests", "demo", "test_demo.py")
 ENTRIES = ["Quorvel_Icons.asi", "quorvel-check.exe", "README.txt", "SHA256SUMS"]
@@ -39,24 +41,6 @@ PLAYER_HEADINGS = ["What it does", "The download", "Checking a download", "Insta
                    "Troubleshooting: every line of the log"]
 
 
-class Checks:
-    def __init__(self):
-        self.failures = []
-
-    def equal(self, actual, expected, what):
-        if actual != expected:
-            self.failures.append("%s:\n      got      %r\n      expected %r" % (what, actual,
-                                                                                 expected))
-
-    def true(self, condition, what):
-        if not condition:
-            self.failures.append(what)
-
-    def finish(self, name):
-        for f in self.failures:
-            print("  - " + f)
-        print("%s %s" % ("FAILED" if self.failures else "passed", name))
-        return 1 if self.failures else 0
 
 
 def sha256(data):

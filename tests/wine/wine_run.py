@@ -65,28 +65,8 @@ def wine_env(root):
 
 
 def boot(root):
-    env = wine_env(root)
     started = time.time()
-    if os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
-        print("Wine prefix %s already there" % env["WINEPREFIX"])
-    else:
-        print("creating Wine prefix %s (the first start takes a while)" % env["WINEPREFIX"])
-        log_path = os.path.join(root, "wineboot.txt")
-        with open(log_path, "wb") as log:
-            proc = subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=log, stderr=subprocess.STDOUT,
-                                  timeout=600 * wine.TIME_SCALE)
-        if proc.returncode != 0:
-            with open(log_path, "rb") as log:
-                print(log.read().decode(errors="replace"))
-            print("wineboot failed with exit code %d" % proc.returncode)
-            return 1
-    # Let the server settle so that the first test run does not pay for it.
-    subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=120 * wine.TIME_SCALE)
-    if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
-        print("no system.reg in the prefix after wineboot")
+    if not wine.boot(root):
         return 1
     print("Wine prefix ready in %.1f s" % (time.time() - started))
     return 0
