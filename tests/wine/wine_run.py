@@ -174,7 +174,17 @@ def common_checks(c, with_vhud):
             c.expect(size >= MIN_VHUD_SIZE, "VHud SizeOfImage 0x%X >= 0x%X" % (size, MIN_VHUD_SIZE))
             c.expect(base % 0x10000 == 0, "VHud base 0x%X is 64 KiB aligned" % base)
             c.equal(vhud["hooked_game"], 1, "VHud pointed the game's HUD jump at its routine")
-            c.equal(vhud["hud_jump_target"], vhud["hud_routine"], "HUD jump target after VHud load")
+            # With the plug-in loaded first, its worker may have hooked the
+            # jump before VHud's load returned, however fast the machine.
+            plugin_first = any(r["event"] == "plugin"
+                               for r in run.records[:run.records.index(vhud)])
+            hook = run.event("hook")
+            allowed = [vhud["hud_routine"]]
+            if plugin_first and hook is not None:
+                allowed.append(hook["target"])
+            c.expect(vhud["hud_jump_target"] in allowed,
+                     "HUD jump target after VHud load: got %s, expected one of %s"
+                     % (vhud["hud_jump_target"], allowed))
         return vhud
     return None
 
