@@ -3,10 +3,11 @@
 # them itself: Debian's stock amd64 kernel (its 32-bit support is on), and an
 # initramfs of busybox, the kernel's virtio and 9p modules and tools/vm/init.
 # Everything comes from Debian's packages. Kept in the cache folder
-# (tools/vm/cache-dir.sh); a second run reuses it. Prints the VM's folder.
+# (QI_VM_CACHE, or the user's cache folder); a second run reuses it. Prints
+# the VM's folder.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
-cache="$("$here/cache-dir.sh")"
+cache="${QI_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvel-icons/vm}"
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
          9pnet 9pnet_virtio 9p)
 # One folder per recipe: a change of the init script, of this script or of
