@@ -4,21 +4,18 @@ import math
 
 import cairo
 
-# The page.
-BG = (0.965, 0.969, 0.976)
-INK = (0.13, 0.15, 0.19)
-MUTED = (0.42, 0.45, 0.52)
-# Screens.
-SCREEN_FILL = (0.105, 0.125, 0.165)
-SCREEN_EDGE = (0.55, 0.60, 0.68)
-GUIDE = (0.45, 0.52, 0.62)
-# The wheel: VHud alone, with the plug-in.
-ALONE = (0.62, 0.66, 0.74)
-PLUGIN = (0.98, 0.66, 0.16)
-PLUGIN_TEXT = (1.0, 0.86, 0.55)
-# The icons.
-HEALTH = (0.90, 0.28, 0.30)
-ARMOUR = (0.25, 0.56, 0.86)
+# Colours.
+BG = (0.965, 0.969, 0.976)  # the page
+INK = (0.13, 0.15, 0.19)  # titles and text
+MUTED = (0.42, 0.45, 0.52)  # row headings and captions
+SCREEN_FILL = (0.105, 0.125, 0.165)  # a screen
+SCREEN_EDGE = (0.55, 0.60, 0.68)  # its edge and rulers
+GUIDE = (0.45, 0.52, 0.62)  # the centred 16:9 area
+ALONE = (0.62, 0.66, 0.74)  # VHud alone's wheel
+PLUGIN = (0.98, 0.66, 0.16)  # the wheel with the plug-in
+PLUGIN_TEXT = (1.0, 0.86, 0.55)  # its contents and notes
+HEALTH = (0.90, 0.28, 0.30)  # the health icon
+ARMOUR = (0.25, 0.56, 0.86)  # the armour icon
 WHITE = (1, 1, 1)
 
 FONT = "DejaVu Sans"
