@@ -26,6 +26,7 @@
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
 #include "state/plugin_state.h"
+#include "test_code_bytes.h"
 #include "test_values.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
@@ -40,10 +41,7 @@ using testvalues::Hex;
 
 uint32_t Address(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
 
-Bytes BytesAt(uintptr_t at, uint32_t n) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(at);
-  return Bytes(p, p + n);
-}
+using codebytes::BytesAt;
 
 uint32_t Word(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |

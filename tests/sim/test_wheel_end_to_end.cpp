@@ -19,7 +19,7 @@ bool gPutBack = false;
 void PutVhudBytesBack(uint32_t count, uint32_t) {
   if (count != 1) return;
   gPutBack = true;
-  Poke(gBase + kRotateSite, RelBytes(0xE8, gBase + kRotateSite, gBase + 0x50290));
+  Poke(gBase + kRotateSite, Rel(0xE8, gBase + kRotateSite, gBase + 0x50290));
   Poke(gBase + kSpacingSite, std::vector<uint8_t>(kSpacingBytes, kSpacingBytes + 9));
   for (uint32_t i = 0; i < 6; ++i) {
     uint32_t c = static_cast<uint32_t>(standin::CentreTextConstantAddress(gBase, i));
@@ -111,7 +111,7 @@ TEST_F(WheelEndToEnd, SitesPutBackInTheSecondPhaseArePatchedAgainWithoutALine) {
   }
   EXPECT_EQ(9u + 8u, lifts);
   uintptr_t base = world_.vhudBase;
-  EXPECT_EQ(RelBytes(0xE8, base + kRotateSite, reinterpret_cast<uintptr_t>(&StaticSlotRotate)),
+  EXPECT_EQ(Rel(0xE8, base + kRotateSite, reinterpret_cast<uintptr_t>(&StaticSlotRotate)),
             BytesAt(base + kRotateSite, 5));
   EXPECT_EQ(0xE9, BytesAt(base + kSpacingSite + 3, 1)[0]);
   EXPECT_EQ(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&gState.nameY)),

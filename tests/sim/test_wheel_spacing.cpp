@@ -24,8 +24,7 @@ class Spacing : public WheelTest {
   // VHud's first instruction, then a jump to the cave over its second.
   std::vector<uint8_t> Patched() const {
     std::vector<uint8_t> b = {0x8B, 0x7A, 0x44};
-    std::vector<uint8_t> jump =
-        RelBytes(0xE9, Site() + 3, reinterpret_cast<uintptr_t>(&SpacingCave));
+    std::vector<uint8_t> jump = Rel(0xE9, Site() + 3, reinterpret_cast<uintptr_t>(&SpacingCave));
     b.insert(b.end(), jump.begin(), jump.end());
     b.push_back(0x90);
     return b;
@@ -105,7 +104,7 @@ TEST_F(Spacing, NearFormsOfThePatchAreMismatchesAndTheInPlaceFormIsLeftAlone) {
   const uintptr_t cave = reinterpret_cast<uintptr_t>(&SpacingCave);
   auto jumpAt = [&](uint32_t at, uintptr_t target) {
     std::vector<uint8_t> b = Original();
-    std::vector<uint8_t> jump = RelBytes(0xE9, Site() + at, target);
+    std::vector<uint8_t> jump = Rel(0xE9, Site() + at, target);
     std::copy(jump.begin(), jump.end(), b.begin() + at);
     for (uint32_t i = at + 5; i < 9; ++i) b[i] = 0x90;
     return b;

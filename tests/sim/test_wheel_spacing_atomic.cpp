@@ -46,8 +46,7 @@ class SpacingAtomic : public WheelTest {
   uintptr_t Site() const { return base_ + kSpacingSite; }
   std::vector<uint8_t> Patched() const {
     std::vector<uint8_t> b = {0x8B, 0x7A, 0x44};
-    std::vector<uint8_t> jump =
-        RelBytes(0xE9, Site() + 3, reinterpret_cast<uintptr_t>(&SpacingCave));
+    std::vector<uint8_t> jump = Rel(0xE9, Site() + 3, reinterpret_cast<uintptr_t>(&SpacingCave));
     b.insert(b.end(), jump.begin(), jump.end());
     b.push_back(0x90);
     return b;

@@ -80,7 +80,7 @@ TEST_F(StaticSlot, DoesNothingUntilVhudIsKnownLargeEnoughAndReadable) {
 
   gState.vhudSize = 0x6CDAD;  // exactly large enough
   InstallStaticSlotPatch();
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   EXPECT_EQ(std::vector<std::string>{SuccessLine(Rotate())}, Lines());
 }
 
@@ -88,7 +88,7 @@ TEST_F(StaticSlot, RedirectsTheCallOnceWritingOnlyItsDisplacement) {
   std::vector<uint8_t> before = Image();
   InstallStaticSlotPatch();
   EXPECT_EQ(Rotate(), gState.savedRotateVertices);
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   std::vector<uint32_t> changed = Diff(before, Image());
   for (uint32_t at : changed) {
     EXPECT_TRUE(at > kRotateSite && at < kRotateSite + 5) << Hex(at);
@@ -119,13 +119,13 @@ TEST_F(StaticSlot, MissingCallIsReportedOnceAndNeverWritten) {
   // VHud's call back in place: redirected without a second message.
   Poke(Site(), {0xE8});
   InstallStaticSlotPatch();
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   EXPECT_EQ(std::vector<std::string>{kCallMissing}, Lines());
 }
 
 TEST_F(StaticSlot, CallToAnotherTargetIsReportedOnceWithBothAddresses) {
   uintptr_t elsewhere = base_ + 0x50300;
-  Poke(Site(), RelBytes(0xE8, Site(), elsewhere));
+  Poke(Site(), Rel(0xE8, Site(), elsewhere));
   std::vector<uint8_t> before = Image();
   for (int pass = 0; pass < 3; ++pass) InstallStaticSlotPatch();
   EXPECT_EQ(std::vector<std::string>{"[WHEEL][ERR] unexpected RotateVertices target=" +
@@ -144,7 +144,7 @@ TEST_F(StaticSlot, RefusedProtectionIsReportedAloneAndALaterPassRedirects) {
   // Stored before the site was touched.
   EXPECT_EQ(Rotate(), gState.savedRotateVertices);
   InstallStaticSlotPatch();
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   InstallStaticSlotPatch();
   EXPECT_EQ(std::vector<std::string>{kProtectFailed}, Lines());
   EXPECT_EQ(2u, Lifts());
@@ -152,11 +152,11 @@ TEST_F(StaticSlot, RefusedProtectionIsReportedAloneAndALaterPassRedirects) {
 
 TEST_F(StaticSlot, AfterSuccessEveryLaterOutcomeIsSilent) {
   InstallStaticSlotPatch();
-  std::vector<uint8_t> original = RelBytes(0xE8, Site(), Rotate());
+  std::vector<uint8_t> original = Rel(0xE8, Site(), Rotate());
   // VHud's call restored by another party: redirected again, no message.
   Poke(Site(), original);
   InstallStaticSlotPatch();
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   EXPECT_EQ(Rotate(), gState.savedRotateVertices);
   // Restored again, and the protection refused.
   Poke(Site(), original);
@@ -166,13 +166,13 @@ TEST_F(StaticSlot, AfterSuccessEveryLaterOutcomeIsSilent) {
   sim::Fault().virtualProtectFailAll = false;
   Poke(Site(), {0x90});
   InstallStaticSlotPatch();
-  Poke(Site(), RelBytes(0xE8, Site(), base_ + 0x1000));
+  Poke(Site(), Rel(0xE8, Site(), base_ + 0x1000));
   InstallStaticSlotPatch();
   EXPECT_EQ(std::vector<std::string>{SuccessLine(Rotate())}, Lines());
 }
 
 TEST_F(StaticSlot, ACallAlreadyLeadingToStaticSlotRotateIsLeftAlone) {
-  Poke(Site(), RelBytes(0xE8, Site(), Hook()));
+  Poke(Site(), Rel(0xE8, Site(), Hook()));
   std::vector<uint8_t> before = Image();
   InstallStaticSlotPatch();
   InstallStaticSlotPatch();

@@ -15,6 +15,7 @@
 #include "standin/vhud_image.h"
 #include "standin/vhud_wheel.h"
 #include "state/plugin_state.h"
+#include "test_code_bytes.h"
 #include "test_values.h"
 #include "wheel/wheel.h"
 #include "worker/worker.h"
@@ -35,17 +36,8 @@ inline uint32_t WordAt(uintptr_t address) {
   return w;
 }
 
-inline std::vector<uint8_t> BytesAt(uintptr_t address, uint32_t size) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(address);
-  return std::vector<uint8_t>(p, p + size);
-}
-
-// E8/E9 rel32 at `site` leading to `target`.
-inline std::vector<uint8_t> RelBytes(uint8_t opcode, uintptr_t site, uintptr_t target) {
-  uint32_t d = static_cast<uint32_t>(target) - static_cast<uint32_t>(site + 5);
-  return {opcode, static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8),
-          static_cast<uint8_t>(d >> 16), static_cast<uint8_t>(d >> 24)};
-}
+using codebytes::BytesAt;
+using codebytes::Rel;
 
 // Writes bytes into VHud's image whatever the page's protection, as another
 // party would, and puts the protection back.
