@@ -92,6 +92,9 @@ void WaitPasses(uint32_t passes, uint32_t timeoutMs);
 void SetVhudAttached(uint32_t attached);
 // Starts (1) or stops (0) a thread that loads and frees standin_churn.dll.
 void SetChurn(uint32_t on);
+// Waits until the churn thread has loaded and freed the DLL `cycles` times
+// in all, at most MS ms.
+void WaitChurn(uint32_t cycles, uint32_t timeoutMs);
 // Frames back to back, the menu flag changing on every one, while the HUD
 // jump is put back at VHud at the end of each worker sleep: the render thread
 // and the worker log at once. Until `passes` more worker sleeps, at most MS.

@@ -124,6 +124,18 @@ void SetChurn(uint32_t on) {
   Emit(line);
 }
 
+void WaitChurn(uint32_t cycles, uint32_t timeoutMs) {
+  const double start = Milliseconds();
+  while (gChurnCycles.load() < cycles && Milliseconds() - start < timeoutMs) {
+    Sleep(5);
+  }
+  Json line = Event("churn_wait");
+  line["wanted"] = cycles;
+  line["cycles"] = gChurnCycles.load();
+  line["worker_sleeps"] = standin::WorkerSleepsBegun();
+  Emit(line);
+}
+
 void LogRace(uint32_t passes, uint32_t timeoutMs) {
   if (gVhud.base == 0) {
     Fail(kExitUsage, "log-race: VHud is not loaded");

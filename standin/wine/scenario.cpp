@@ -30,6 +30,8 @@
 //                        tells that its entry point has been called
 //   churn 0|1            stop or start a thread that loads and frees
 //                        standin_churn.dll in a loop
+//   wait-churn N MS      wait until the DLL was loaded and freed N times in
+//                        all, at most MS ms
 //   log-race N MS        frames back to back, the menu flag changing every
 //                        frame, the HUD jump put back at VHud at the end of
 //                        each worker sleep, until N more worker sleeps
@@ -117,6 +119,9 @@ void RunSteps(const std::vector<std::string>& steps) {
       SetVhudAttached(Count(steps, &i));
     } else if (s == "churn") {
       SetChurn(Count(steps, &i));
+    } else if (s == "wait-churn") {
+      uint32_t cycles = Count(steps, &i);
+      WaitChurn(cycles, Count(steps, &i));
     } else if (s == "log-race") {
       uint32_t passes = Count(steps, &i);
       LogRace(passes, Count(steps, &i));
