@@ -153,8 +153,8 @@ void LogRace(uint32_t passes, uint32_t timeoutMs) {
     faults |= standin::GameRecord()->lastFrameFault;
     ++frames;
   }
-  standin::SetSleepEndAction(nullptr);
   const uint32_t putBack = standin::SleepEndActionsRun();
+  standin::SetSleepEndAction(nullptr);
   standin::SetMenuActive(0);
   Json line = Event("log_race");
   line["frames"] = frames;

@@ -22,8 +22,8 @@ bool CountWorkerSleeps();
 uint32_t WorkerSleepsBegun();
 
 // An action run on the worker's thread at the end of each of its sleeps,
-// right before its next pass (null: none). Returns the number of times the
-// last action ran.
+// right before its next pass (null: none); setting one starts its count
+// afresh. SleepEndActionsRun: how many times the action ran since.
 typedef void (*SleepEndAction)();
 void SetSleepEndAction(SleepEndAction action);
 uint32_t SleepEndActionsRun();
