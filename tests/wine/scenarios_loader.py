@@ -35,7 +35,8 @@ def scenario_plugin_freed(c):
         return
     c.equal((freed["result"], freed["still_loaded"]), (1, 1),
             "FreeLibrary returned TRUE and the plug-in stayed mapped")
-    c.equal(passes["seen"], passes["wanted"], "worker passes after the FreeLibrary")
+    c.expect(passes["seen"] >= passes["wanted"],
+             "worker passes after the FreeLibrary: %r" % passes)
     frames = run.events("frame")
     c.equal([(f["frame"], f["fault"], f["draws"], f["vhud_hud_runs"]) for f in frames],
             [(k, 0, 2, k) for k in range(1, 7)],
@@ -69,7 +70,8 @@ def scenario_vhud_still_loading(c):
         return
     c.equal([int(a["flags"], 16) & 0x80000 for a in attached], [0, 0x80000],
             "the entry's flag cleared, then set")
-    c.equal(passes["seen"], passes["wanted"], "worker attempts while VHud was still loading")
+    c.expect(passes["seen"] >= passes["wanted"],
+             "worker attempts while VHud was still loading: %r" % passes)
     c.equal({k: patches[0][k] for k in ("hud_hook", "static_slot", "spacing", "centre_text_sites")},
             {"hud_hook": 0, "static_slot": 0, "spacing": 0, "centre_text_sites": 0},
             "no site patched while VHud's entry point had not run")
@@ -99,7 +101,8 @@ def scenario_loader_churn(c):
         return
     c.equal(churn_wait["cycles"] >= churn_wait["wanted"], True,
             "the DLL loaded and freed %d times while the worker searched" % churn_wait["cycles"])
-    c.equal(passes["seen"], passes["wanted"], "worker attempts went on during the churn")
+    c.expect(passes["seen"] >= passes["wanted"],
+             "worker attempts went on during the churn: %r" % passes)
     c.equal(churns[1]["failures"], 0, "every LoadLibrary and FreeLibrary of the DLL succeeded")
     at = hook_checks(c, vhud, plugin)
     if at is not None:
