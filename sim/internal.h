@@ -4,6 +4,10 @@
 #include <stdint.h>
 
 #include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
 
 namespace sim {
 
@@ -29,5 +33,12 @@ void ResetKernel32();
 void ResetFilesAndThreads();
 
 std::mutex& RecordMutex();
+
+// The optional calls' stand-ins (loader_calls.cpp): one by name (0 when it is
+// none of them), their exports for kernel32 (ntdll false) or ntdll, and
+// the plug-in's entries pointed at them.
+uintptr_t LoaderCallStandIn(const std::string& name);
+void AddLoaderCallExports(bool ntdll, std::vector<Export>* exports);
+void UseLoaderCallStandIns();
 
 }  // namespace sim

@@ -11,9 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "sim/internal.h"
@@ -237,13 +235,14 @@ uintptr_t StandIn(const std::string& name) {
   for (const Named& n : kStandIns) {
     if (name == n.name) return n.address;
   }
-  return 0;
+  return LoaderCallStandIn(name);
 }
 
 std::vector<Export> DefaultKernel32Exports() {
   // Sorted by name, as a real export table is, with decoys around the eight.
-  const char* decoys[] = {"CreateFileW",    "CreateThreadpool", "SleepEx",      "VirtualProtectEx",
-                          "VirtualQueryEx", "WriteFileEx",      "CloseHandleEx"};
+  const char* decoys[] = {"CreateFileW",      "CreateThreadpool",  "SleepEx",
+                          "VirtualProtectEx", "VirtualQueryEx",    "WriteFileEx",
+                          "CloseHandleEx",    "GetModuleHandleExA"};
   std::vector<Export> all;
   for (const Named& n : kStandIns) {
     Export e;
@@ -251,6 +250,7 @@ std::vector<Export> DefaultKernel32Exports() {
     e.address = n.address;
     all.push_back(e);
   }
+  AddLoaderCallExports(false, &all);
   for (const char* d : decoys) {
     Export e;
     e.name = d;
@@ -263,6 +263,15 @@ std::vector<Export> DefaultKernel32Exports() {
 }
 
 uintptr_t Kernel32Base() { return gKernel32; }
+uintptr_t NtdllBase() { return gNtdll; }
+
+std::vector<Export> DefaultNtdllExports() {
+  std::vector<Export> all;
+  AddLoaderCallExports(true, &all);
+  return all;
+}
+
+void RebuildNtdll(const std::vector<Export>& exports) { RebuildImage(gNtdll, exports); }
 
 void RebuildKernel32(const std::vector<Export>& exports) { RebuildImage(gKernel32, exports); }
 
@@ -319,6 +328,7 @@ void UseStandIns() {
   gState.api.writeFile = &StandInWriteFile;
   gState.api.flushFileBuffers = &StandInFlushFileBuffers;
   gState.api.closeHandle = &StandInCloseHandle;
+  UseLoaderCallStandIns();
 }
 
 bool OpenLogOnly() {
@@ -362,9 +372,10 @@ void Reset() {
   ResetLoader();
   if (gKernel32 == 0) {
     gKernel32 = BuildImage(DefaultKernel32Exports(), 0x10000);
-    gNtdll = BuildImage({}, 0x10000);
+    gNtdll = BuildImage(DefaultNtdllExports(), 0x10000);
   } else {
     RebuildKernel32(DefaultKernel32Exports());
+    RebuildNtdll(DefaultNtdllExports());
   }
   AddModule("ntdll.dll", gNtdll);
   AddModule("KERNEL32.DLL", gKernel32);
@@ -377,33 +388,5 @@ void Reset() {
 }
 
 std::string WorkDir() { return gWorkDir; }
-
-std::string ReadLog() {
-  std::ifstream in(gWorkDir + "/Quorvel_Icons.log", std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::vector<std::string> LogLines(bool* allEndedInCrLf) {
-  std::string text = ReadLog();
-  std::vector<std::string> lines;
-  bool ok = true;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(at));
-      ok = false;
-      break;
-    }
-    std::string line = text.substr(at, end - at);
-    if (line.find('\n') != std::string::npos || line.find('\r') != std::string::npos) ok = false;
-    lines.push_back(line);
-    at = end + 2;
-  }
-  if (allEndedInCrLf != nullptr) *allEndedInCrLf = ok;
-  return lines;
-}
 
 }  // namespace sim

@@ -39,13 +39,16 @@ struct LdrEntry {
   uintptr_t fullBuffer;          // 0x28
   uint16_t baseLength, baseMax;  // 0x2C
   uintptr_t baseBuffer;          // 0x30
-  uint8_t rest[0x20];
+  uint32_t flags;                // 0x34
+  uint8_t rest[0x1C];
 };
 static_assert(__builtin_offsetof(LdrEntry, dllBase) == 0x18);
 static_assert(__builtin_offsetof(LdrEntry, baseLength) == 0x2C);
 static_assert(__builtin_offsetof(LdrEntry, baseBuffer) == 0x30);
+static_assert(__builtin_offsetof(LdrEntry, flags) == 0x34);
 
-std::mutex gMutex;
+// The loader's lock: held while the list changes, and by LdrLockLoaderLock.
+std::recursive_mutex gMutex;
 Peb* gPeb = nullptr;
 LdrData* gLdr = nullptr;
 LoaderShape gShape = LoaderShape::Normal;
@@ -62,8 +65,9 @@ uintptr_t Append(uintptr_t dllBase, const uint16_t* buffer, uint16_t lengthBytes
   e->baseLength = lengthBytes;
   e->baseMax = lengthBytes;
   e->baseBuffer = reinterpret_cast<uintptr_t>(buffer);
+  e->flags = kEntryPointCalled;
   uintptr_t node = reinterpret_cast<uintptr_t>(&e->inMemoryOrder);
-  std::lock_guard<std::mutex> lock(gMutex);
+  std::lock_guard<std::recursive_mutex> lock(gMutex);
   uintptr_t head = Head();
   auto* last = reinterpret_cast<ListEntry*>(gLdr->inMemoryOrder.blink);
   e->inMemoryOrder.flink = head;
@@ -86,7 +90,7 @@ uintptr_t AddModuleRaw(uintptr_t dllBase, const uint16_t* nameBuffer, uint16_t l
 }
 
 void RemoveModule(uintptr_t dllBase) {
-  std::lock_guard<std::mutex> lock(gMutex);
+  std::lock_guard<std::recursive_mutex> lock(gMutex);
   uintptr_t head = Head();
   for (uintptr_t node = gLdr->inMemoryOrder.flink; node != head;) {
     auto* links = reinterpret_cast<ListEntry*>(node);
@@ -102,8 +106,15 @@ void RemoveModule(uintptr_t dllBase) {
   }
 }
 
+void SetModuleFlags(uintptr_t entry, uint32_t flags) {
+  __atomic_store_n(&reinterpret_cast<LdrEntry*>(entry)->flags, flags, __ATOMIC_RELEASE);
+}
+
+void LockLoader() { gMutex.lock(); }
+void UnlockLoader() { gMutex.unlock(); }
+
 void SetLoaderShape(LoaderShape shape) {
-  std::lock_guard<std::mutex> lock(gMutex);
+  std::lock_guard<std::recursive_mutex> lock(gMutex);
   gShape = shape;
   gPeb->ldr = shape == LoaderShape::NullLdr ? 0 : reinterpret_cast<uintptr_t>(gLdr);
   if (shape == LoaderShape::EmptyHead) {

@@ -52,6 +52,14 @@ uintptr_t AddModule(const std::string& baseName, uintptr_t dllBase);
 // odd byte length).
 uintptr_t AddModuleRaw(uintptr_t dllBase, const uint16_t* nameBuffer, uint16_t lengthBytes);
 void RemoveModule(uintptr_t dllBase);
+// An entry's Flags (offset 0x34). AddModule sets kEntryPointCalled: the
+// loader has called the module's entry point.
+constexpr uint32_t kEntryPointCalled = 0x00080000;
+void SetModuleFlags(uintptr_t entry, uint32_t flags);
+// The loader's lock (recursive), as LdrLockLoaderLock takes it; the list
+// changes above take it too.
+void LockLoader();
+void UnlockLoader();
 // Loader list shapes: the normal one, a null PEB, a null Ldr, an empty list
 // whose Flink is the head, an empty list whose Flink is null.
 enum class LoaderShape { Normal, NullPeb, NullLdr, EmptyHead, EmptyNull };
@@ -96,7 +104,9 @@ uint32_t ExportDirectorySize(uintptr_t imageBase);
 
 // The kernel32 image that Reset builds and puts first in the loader list.
 uintptr_t Kernel32Base();
-// The eight stand-ins, by name ("CreateThread", ... "CloseHandle").
+// The stand-ins, by name: the eight ("CreateThread", ... "CloseHandle"),
+// "GetModuleHandleExW", "FlushInstructionCache", and ntdll's
+// "LdrLockLoaderLock" and "LdrUnlockLoaderLock".
 uintptr_t StandIn(const std::string& name);
 // Rebuilds kernel32 (same base) with the given exports; the default set is
 // the eight stand-ins.
@@ -104,6 +114,11 @@ void RebuildKernel32(const std::vector<Export>& exports);
 std::vector<Export> DefaultKernel32Exports();
 // Convenience: the default set without the named entries.
 void RemoveKernel32Exports(const std::vector<std::string>& names);
+// The ntdll image that Reset builds and lists ahead of kernel32; by default
+// it exports the two loader-lock stand-ins.
+uintptr_t NtdllBase();
+std::vector<Export> DefaultNtdllExports();
+void RebuildNtdll(const std::vector<Export>& exports);
 
 // ---- Faults ---------------------------------------------------------------
 struct Faults {
@@ -129,10 +144,21 @@ struct ProtectCall {
   uint32_t size, newProtect;
   bool succeeded;
 };
+struct ModuleHandleCall {
+  uint32_t flags;
+  uintptr_t address;
+};
+struct CodeFlush {
+  uintptr_t process, address;
+  uint32_t size;
+};
 struct Records {
   uint32_t createThread = 0, sleep = 0, virtualProtect = 0, virtualQuery = 0;
   uint32_t createFileA = 0, writeFile = 0, flushFileBuffers = 0, closeHandle = 0;
-  std::vector<uint32_t> sleeps;  // milliseconds asked for, in order
+  uint32_t loaderLocks = 0, loaderUnlocks = 0;
+  std::vector<ModuleHandleCall> moduleHandles;  // GetModuleHandleExW
+  std::vector<CodeFlush> codeFlushes;           // FlushInstructionCache
+  std::vector<uint32_t> sleeps;                 // milliseconds asked for, in order
   std::vector<CreateFileCall> createFiles;
   std::vector<ProtectCall> protects;
   std::vector<uintptr_t> closedHandles;

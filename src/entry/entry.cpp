@@ -10,6 +10,10 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kShareReadWrite = 3;
 constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kAttributeNormal = 0x80;
+// GetModuleHandleExW: take a reference that FreeLibrary never gives back,
+// for the module that holds the given address.
+constexpr uint32_t kModuleHandlePin = 0x1;
+constexpr uint32_t kModuleHandleFromAddress = 0x4;
 
 template <typename Fn>
 void Resolve(Fn& entry, uintptr_t kernel32, const char* name) {
@@ -30,8 +34,22 @@ void Attach() {
   Resolve(api.writeFile, kernel32, "WriteFile");
   Resolve(api.flushFileBuffers, kernel32, "FlushFileBuffers");
   Resolve(api.closeHandle, kernel32, "CloseHandle");
+  Resolve(api.getModuleHandleExW, kernel32, "GetModuleHandleExW");
+  Resolve(api.flushInstructionCache, kernel32, "FlushInstructionCache");
+  uintptr_t ntdll = FindLoadedModule("ntdll.dll");
+  if (ntdll != 0) {
+    Resolve(api.ldrLockLoaderLock, ntdll, "LdrLockLoaderLock");
+    Resolve(api.ldrUnlockLoaderLock, ntdll, "LdrUnlockLoaderLock");
+  }
   if (api.createThread == nullptr || api.sleep == nullptr || api.virtualProtect == nullptr) {
     return;
+  }
+  // The patches lead into this image and the worker runs in it until the
+  // process ends: a FreeLibrary by anyone must not unmap it.
+  if (api.getModuleHandleExW != nullptr) {
+    uintptr_t self = 0;
+    api.getModuleHandleExW(kModuleHandlePin | kModuleHandleFromAddress,
+                           reinterpret_cast<const void*>(&gState), &self);
   }
   if (api.createFileA != nullptr) {
     gState.logFile = api.createFileA("Quorvel_Icons.log", kGenericWrite, kShareReadWrite, nullptr,

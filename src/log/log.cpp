@@ -2,25 +2,61 @@
 
 #include "state/plugin_state.h"
 
-void LogWrite(const char* text) {
+namespace {
+
+// The longest line any caller builds or writes is well below this.
+constexpr uint32_t kLineCapacity = 256;
+
+void WriteAndFlush(const char* bytes, uint32_t count) {
   Handle file = gState.logFile;
-  if (text == nullptr || file == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
+  if (file == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
     return;
   }
-  uint32_t count = 0;
-  while (text[count] != '\0') {
-    ++count;
-  }
   uint32_t written = 0;
-  gState.api.writeFile(file, text, count, &written, nullptr);
+  gState.api.writeFile(file, bytes, count, &written, nullptr);
   if (gState.api.flushFileBuffers != nullptr) {
     gState.api.flushFileBuffers(gState.logFile);
   }
 }
 
+uint32_t TextLength(const char* text) {
+  uint32_t count = 0;
+  while (text[count] != '\0') {
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+void LogWrite(const char* text) {
+  if (text == nullptr) {
+    return;
+  }
+  WriteAndFlush(text, TextLength(text));
+}
+
 void LogLine(const char* text) {
-  LogWrite(text);
-  LogWrite("\r\n");
+  if (text == nullptr || gState.logFile == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
+    return;
+  }
+  // Text and line end in one write: a line from another thread can stand
+  // before or after it, never inside it. A text too long for the buffer
+  // (none is) goes out as the text and then its line end.
+  char line[kLineCapacity];
+  uint32_t count = 0;
+  while (count < kLineCapacity - 2 && text[count] != '\0') {
+    line[count] = text[count];
+    ++count;
+  }
+  if (text[count] != '\0') {
+    LogWrite(text);
+    LogWrite("\r\n");
+    return;
+  }
+  line[count] = '\r';
+  line[count + 1] = '\n';
+  WriteAndFlush(line, count + 2);
 }
 
 void AppendText(char* buffer, const char* text, uint32_t capacity) {

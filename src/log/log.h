@@ -1,10 +1,10 @@
-// The log file: one text per write, flushed at once; bounded text building.
+// The log file: one write per line, flushed at once; bounded text building.
 #pragma once
 
 #include <stdint.h>
 
 void LogWrite(const char* text);
-// A whole line: the text, then "\r\n" as a separate write.
+// A whole line: the text and "\r\n" in one write, then one flush.
 void LogLine(const char* text);
 void AppendText(char* buffer, const char* text, uint32_t capacity);
 void AppendHex(char* buffer, uint32_t value, uint32_t capacity);

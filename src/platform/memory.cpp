@@ -1,6 +1,13 @@
 #include "platform/platform.h"
 #include "state/plugin_state.h"
 
+namespace {
+
+// GetCurrentProcess()'s pseudo-handle.
+constexpr Handle kCurrentProcess = QI_INVALID_HANDLE;
+
+}  // namespace
+
 bool IsRangeReadable(const void* address, uint32_t length) {
   if (address == nullptr) {
     return false;
@@ -43,6 +50,13 @@ PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write) 
     stored = __atomic_compare_exchange_n(reinterpret_cast<uint32_t*>(at), &expected,
                                          static_cast<uint32_t>(write.value), false,
                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  }
+  // Code that changes code tells the processor so, for the bytes stored. x86
+  // keeps its instruction cache coherent by itself; an emulator translating
+  // x86 code may not.
+  if (stored && gState.api.flushInstructionCache != nullptr) {
+    gState.api.flushInstructionCache(kCurrentProcess, reinterpret_cast<const void*>(at),
+                                     write.size);
   }
   uint32_t ignored = 0;
   gState.api.virtualProtect(range, length, oldProtect, &ignored);

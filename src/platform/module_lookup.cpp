@@ -11,6 +11,12 @@ constexpr uint32_t kLdrInMemoryOrderList = 0x14;
 constexpr uint32_t kNodeDllBase = 0x10;
 constexpr uint32_t kNodeNameLength = 0x24;
 constexpr uint32_t kNodeNameBuffer = 0x28;
+constexpr uint32_t kNodeFlags = 0x2C;  // Flags, at 0x34 of the entry
+// Set in Flags once the loader has called the module's entry point.
+constexpr uint32_t kEntryPointCalled = 0x00080000;
+// No process has this many modules: a walk that gets this far has left the
+// list (a freed or half-linked entry) and stops.
+constexpr uint32_t kMaxListEntries = 4096;
 
 // PE32 image fields.
 constexpr uint32_t kDosLfanew = 0x3C;
@@ -61,9 +67,9 @@ bool ExportNameEquals(const char* exportName, const char* wanted) {
   return false;
 }
 
-}  // namespace
-
-uintptr_t FindLoadedModule(const char* name) {
+// The in-memory-order node of the first listed module with that base name
+// and a load address, or 0.
+uintptr_t FindModuleNode(const char* name) {
   uintptr_t peb = ReadPebPointer();
   if (peb == 0) {
     return 0;
@@ -74,18 +80,44 @@ uintptr_t FindLoadedModule(const char* name) {
   }
   uintptr_t head = ldr + kLdrInMemoryOrderList;
   uintptr_t node = Load<uintptr_t>(head);
-  while (node != 0 && node != head) {
+  for (uint32_t seen = 0; node != 0 && node != head && seen < kMaxListEntries; ++seen) {
     uintptr_t base = Load<uintptr_t>(node + kNodeDllBase);
     const uint16_t* buffer = Load<const uint16_t*>(node + kNodeNameBuffer);
     if (base != 0 && buffer != nullptr && name != nullptr) {
       uint32_t units = Load<uint16_t>(node + kNodeNameLength) / 2u;
       if (BaseNameMatches(buffer, units, name)) {
-        return base;
+        return node;
       }
     }
     node = Load<uintptr_t>(node);
   }
   return 0;
+}
+
+}  // namespace
+
+uintptr_t FindLoadedModule(const char* name) {
+  uintptr_t node = FindModuleNode(name);
+  return node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
+}
+
+uintptr_t FindInitialisedModule(const char* name) {
+  const PlatformApi& api = gState.api;
+  uintptr_t cookie = 0;
+  bool locked = false;
+  if (api.ldrLockLoaderLock != nullptr && api.ldrUnlockLoaderLock != nullptr) {
+    uint32_t disposition = 0;
+    locked = api.ldrLockLoaderLock(0, &disposition, &cookie) == 0;
+  }
+  uintptr_t base = 0;
+  uintptr_t node = FindModuleNode(name);
+  if (node != 0 && (Load<uint32_t>(node + kNodeFlags) & kEntryPointCalled) != 0) {
+    base = Load<uintptr_t>(node + kNodeDllBase);
+  }
+  if (locked) {
+    api.ldrUnlockLoaderLock(0, cookie);
+  }
+  return base;
 }
 
 uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth) {

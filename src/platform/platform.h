@@ -5,6 +5,11 @@
 
 // Loaded-module and export look-up through the loader list and PE32 images.
 uintptr_t FindLoadedModule(const char* name);
+// The load address of a listed module whose entry point the loader has
+// already called, or 0 (not listed, or still being loaded: relocated, bound,
+// its entry point running). The walk holds the loader's lock when ntdll
+// offers it, so that no entry is freed or half-linked under it.
+uintptr_t FindInitialisedModule(const char* name);
 uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth);
 
 constexpr uint32_t kMemCommit = 0x1000;

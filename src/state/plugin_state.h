@@ -45,8 +45,19 @@ typedef int32_t(QI_STDCALL* WriteFileFn)(Handle file, const void* data, uint32_t
                                          uint32_t* written, void* overlapped);
 typedef int32_t(QI_STDCALL* FlushFileBuffersFn)(Handle file);
 typedef int32_t(QI_STDCALL* CloseHandleFn)(Handle handle);
+typedef int32_t(QI_STDCALL* GetModuleHandleExWFn)(uint32_t flags, const void* moduleNameOrAddress,
+                                                  uintptr_t* module);
+typedef int32_t(QI_STDCALL* FlushInstructionCacheFn)(Handle process, const void* address,
+                                                     uint32_t size);
+typedef int32_t(QI_STDCALL* LdrLockLoaderLockFn)(uint32_t flags, uint32_t* disposition,
+                                                 uintptr_t* cookie);
+typedef int32_t(QI_STDCALL* LdrUnlockLoaderLockFn)(uint32_t flags, uintptr_t cookie);
 
-// Resolved by name from kernel32 at attach, in this order; null when missing.
+// Resolved by name at attach, in this order; null when missing. The first
+// eight and the next two come from kernel32, the last two from ntdll. The
+// last four are optional everywhere: without them the plug-in is not pinned,
+// code stores are not followed by an instruction-cache flush, and the
+// worker's look-up walks the loader list without the loader's lock.
 struct PlatformApi {
   CreateThreadFn createThread;
   SleepFn sleep;
@@ -56,6 +67,10 @@ struct PlatformApi {
   WriteFileFn writeFile;
   FlushFileBuffersFn flushFileBuffers;
   CloseHandleFn closeHandle;
+  GetModuleHandleExWFn getModuleHandleExW;
+  FlushInstructionCacheFn flushInstructionCache;
+  LdrLockLoaderLockFn ldrLockLoaderLock;
+  LdrUnlockLoaderLockFn ldrUnlockLoaderLock;
 };
 
 // One cached icon: a one-word sprite record holding a texture pointer.

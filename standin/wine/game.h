@@ -82,6 +82,24 @@ void Restore();
 void WaitRepatch(uint32_t timeoutMs);
 void ReportPatches();
 
+// ---- Loader hazards (loader_hazards.cpp) ---------------------------------------
+// FreeLibrary of the plug-in, the game going on.
+void FreePlugin();
+// Waits until the worker has begun `passes` more sleeps, at most MS ms.
+void WaitPasses(uint32_t passes, uint32_t timeoutMs);
+// Sets (1) or clears (0) the flag in VHud's loader entry that tells that its
+// entry point has been called.
+void SetVhudAttached(uint32_t attached);
+// Starts (1) or stops (0) a thread that loads and frees standin_churn.dll.
+void SetChurn(uint32_t on);
+// Waits until the churn thread has loaded and freed the DLL `cycles` times
+// in all, at most MS ms.
+void WaitChurn(uint32_t cycles, uint32_t timeoutMs);
+// Frames back to back, the menu flag changing on every one, while the HUD
+// jump is put back at VHud at the end of each worker sleep: the render thread
+// and the worker log at once. Until `passes` more worker sleeps, at most MS.
+void LogRace(uint32_t passes, uint32_t timeoutMs);
+
 // ---- Steps (scenario.cpp) -------------------------------------------------------
 void ReadStepFile(const char* path, std::vector<std::string>* steps);
 std::vector<std::string> DefaultSteps();

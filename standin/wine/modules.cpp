@@ -107,6 +107,7 @@ void WaitHook(uint32_t timeoutMs) {
   line["logged"] = logged ? 1 : 0;
   line["target"] = Hex(HudJumpTarget());
   line["waited_ms"] = static_cast<long long>(GetTickCount() - start);
+  line["worker_sleeps"] = standin::WorkerSleepsBegun();
   Emit(line);
 }
 
@@ -116,8 +117,9 @@ void Unload() {
   if (gPlugin != nullptr) {
     FreeLibrary(gPlugin);
   }
-  // The plug-in's worker and its HUD hook outlive FreeLibrary; end the
-  // process at once, as the game does when it closes.
+  // End the process at once, as the game does when it closes (a plug-in that
+  // did not pin itself would have its worker and its HUD hook lead into
+  // freed memory from here on).
   ExitProcess(0);
 }
 

@@ -23,6 +23,18 @@
 //   patches              report which of the plug-in's patches are in place
 //   note TEXT            a note in the trace (in a step file TEXT is the
 //                        rest of the line)
+//   free                 FreeLibrary of the plug-in; the game goes on
+//   wait-passes N MS     wait until the worker has begun N more sleeps, at
+//                        most MS ms
+//   vhud-attached 0|1    clear or set the flag of VHud's loader entry that
+//                        tells that its entry point has been called
+//   churn 0|1            stop or start a thread that loads and frees
+//                        standin_churn.dll in a loop
+//   wait-churn N MS      wait until the DLL was loaded and freed N times in
+//                        all, at most MS ms
+//   log-race N MS        frames back to back, the menu flag changing every
+//                        frame, the HUD jump put back at VHud at the end of
+//                        each worker sleep, until N more worker sleeps
 //   unload               FreeLibrary of the plug-in, then exit
 // A step file holds the same words separated by blanks and line ends; a
 // word starting with '#' comments out the rest of its line.
@@ -98,6 +110,21 @@ void RunSteps(const std::vector<std::string>& steps) {
       Json line = Event("note");
       line["text"] = Text(Word(steps, &i));
       Emit(line);
+    } else if (s == "free") {
+      FreePlugin();
+    } else if (s == "wait-passes") {
+      uint32_t passes = Count(steps, &i);
+      WaitPasses(passes, Count(steps, &i));
+    } else if (s == "vhud-attached") {
+      SetVhudAttached(Count(steps, &i));
+    } else if (s == "churn") {
+      SetChurn(Count(steps, &i));
+    } else if (s == "wait-churn") {
+      uint32_t cycles = Count(steps, &i);
+      WaitChurn(cycles, Count(steps, &i));
+    } else if (s == "log-race") {
+      uint32_t passes = Count(steps, &i);
+      LogRace(passes, Count(steps, &i));
     } else if (s == "unload") {
       Unload();
     } else {

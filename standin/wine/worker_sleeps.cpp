@@ -15,6 +15,8 @@ SleepFn gSleep = nullptr;
 DWORD gGameThread = 0;
 std::atomic<uint32_t> gBegun{0};
 std::atomic<uint32_t> gEnded{0};
+std::atomic<SleepEndAction> gEndAction{nullptr};
+std::atomic<uint32_t> gEndActionsRun{0};
 
 // The watch: ranges, the sleep count when it began, the sleep number at
 // whose start each range was found (0: not yet).
@@ -46,6 +48,11 @@ VOID WINAPI CountingSleep(DWORD milliseconds) {
   LookAtRanges(gBegun.fetch_add(1) + 1);
   gSleep(milliseconds);
   gEnded.fetch_add(1);
+  SleepEndAction action = gEndAction.load();
+  if (action != nullptr) {
+    action();
+    gEndActionsRun.fetch_add(1);
+  }
 }
 
 template <typename T>
@@ -106,6 +113,15 @@ bool CountWorkerSleeps() {
   VirtualProtect(entry, sizeof(*entry), old, &old);
   return static_cast<uintptr_t>(static_cast<DWORD>(base + *entry)) == wrapper;
 }
+
+uint32_t WorkerSleepsBegun() { return gBegun.load(); }
+
+void SetSleepEndAction(SleepEndAction action) {
+  gEndActionsRun.store(0);
+  gEndAction.store(action);
+}
+
+uint32_t SleepEndActionsRun() { return gEndActionsRun.load(); }
 
 void WatchWorkerPasses(const WatchedRange* ranges, uint32_t count) {
   gWatching.store(false, std::memory_order_release);

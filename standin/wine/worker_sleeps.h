@@ -17,6 +17,17 @@ namespace standin {
 // not lead to the wrapper the way the plug-in reads it.
 bool CountWorkerSleeps();
 
+// How many worker sleeps have begun so far: the worker's passes (and
+// first-phase attempts) ended.
+uint32_t WorkerSleepsBegun();
+
+// An action run on the worker's thread at the end of each of its sleeps,
+// right before its next pass (null: none); setting one starts its count
+// afresh. SleepEndActionsRun: how many times the action ran since.
+typedef void (*SleepEndAction)();
+void SetSleepEndAction(SleepEndAction action);
+uint32_t SleepEndActionsRun();
+
 // One range of bytes that the plug-in is expected to write again.
 struct WatchedRange {
   uintptr_t address;
