@@ -136,11 +136,11 @@ int32_t QI_STDCALL HoldingWriteFile(Handle file, const void* data, uint32_t coun
 
 TEST(Faults, DetachWhileAFrameIsLogging) {
   for (bool afterWrite : {true, false}) {
-    SCOPED_TRACE(afterWrite ? "held between the text and its line end"
-                            : "held before the text's bytes were written");
+    SCOPED_TRACE(afterWrite ? "held after the line's bytes were written"
+                            : "held before the line's bytes were written");
     FaultRun run;
     WriteHold hold;
-    hold.text = kMenu;
+    hold.text = std::string(kMenu) + "\r\n";
     hold.afterWrite = afterWrite;
     gWriteHold = &hold;
     run.Replace("WriteFile", reinterpret_cast<uintptr_t>(&HoldingWriteFile));
@@ -164,10 +164,9 @@ TEST(Faults, DetachWhileAFrameIsLogging) {
     for (const std::string& line : Join({run.StartLines(), run.FrameLines()})) {
       before += line + "\r\n";
     }
-    // Written first, the state text meets the stop line at the seam; its
-    // own line end, written after detach closed the log, is dropped. Held
-    // before its write, the text goes to the closed handle and is lost.
-    std::string want = before + (afterWrite ? std::string(kMenu) : "") + kStop + "\r\n";
+    // Written first, the state line stands whole before the stop line. Held
+    // before its write, the line goes to the closed handle and is lost.
+    std::string want = before + (afterWrite ? std::string(kMenu) + "\r\n" : "") + kStop + "\r\n";
     EXPECT_EQ(want, sim::ReadLog());
     EXPECT_EQ(1, gState.lastLoggedState);
     run.ExpectWorkerEndsAfterRelease();

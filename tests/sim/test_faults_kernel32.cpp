@@ -25,7 +25,10 @@ TEST(Faults, EachKernel32EntryMissingAloneAndTheOptionalOnesTogether) {
       {"WriteFile"},
       {"FlushFileBuffers"},
       {"CloseHandle"},
-      {"VirtualQuery", "CreateFileA", "WriteFile", "FlushFileBuffers", "CloseHandle"}};
+      {"GetModuleHandleExW"},
+      {"FlushInstructionCache"},
+      {"VirtualQuery", "CreateFileA", "WriteFile", "FlushFileBuffers", "CloseHandle",
+       "GetModuleHandleExW", "FlushInstructionCache"}};
   for (const std::vector<std::string>& missing : cases) {
     std::string name = missing.size() == 1 ? missing[0] : "all optional entries";
     SCOPED_TRACE("without " + name);
@@ -64,6 +67,14 @@ TEST(Faults, EachKernel32EntryMissingAloneAndTheOptionalOnesTogether) {
     }
     if (name == "VirtualQuery" || missing.size() > 1) {
       EXPECT_EQ(0u, sim::Record().virtualQuery);
+    }
+    // Without the pin or the cache flush, nothing calls them; all else is as
+    // with them.
+    if (name == "GetModuleHandleExW" || missing.size() > 1) {
+      EXPECT_TRUE(sim::Record().moduleHandles.empty());
+    }
+    if (name == "FlushInstructionCache" || missing.size() > 1) {
+      EXPECT_TRUE(sim::Record().codeFlushes.empty());
     }
     if (name == "FlushFileBuffers") {
       EXPECT_EQ(0u, sim::Record().flushFileBuffers);
