@@ -63,55 +63,38 @@ TEST_F(FrameQueryTest, AnAnswerJudgesEveryLaterRangeOfItsRegionAsAFreshQuestionW
   const struct {
     uintptr_t at;
     uint32_t length;
-    bool readable;
+    bool queryFails, readable;
     uint32_t asks;  // new VirtualQuery calls
   } kSteps[] = {
-      {b + 0x10, 8, true, 1},            // region [b, b + 2 pages), kept
-      {b + 0x1800, 0x100, true, 0},      // inside it
-      {b + 2 * kPage - 8, 8, true, 0},   // ends where it ends
-      {b + 2 * kPage - 8, 9, false, 0},  // runs past: only the first byte's region counts
-      {b, 0xFFFFFFFFu, true, 0},         // the end compared as a wrapping 32-bit sum
-      {b + 2 * kPage, 4, true, 1},       // the read-only region
-      {b + 3 * kPage + 4, 1, false, 1},  // the no-access region: its answer is kept too
-      {b + 3 * kPage + 0x800, 0, false, 0},
-      {0, 1, false, 0},  // null: never asked about
-      {b + 0x20, 4, true, 0},
+      {b + 0x10, 8, true, false, 1},            // no answer, nothing kept:
+      {b + 0x10, 8, true, false, 1},            // asked again
+      {b + 0x10, 8, false, true, 1},            // region [b, b + 2 pages), kept
+      {b + 0x1800, 0x100, false, true, 0},      // inside it
+      {b + 2 * kPage - 8, 8, false, true, 0},   // ends where it ends
+      {b + 2 * kPage - 8, 9, false, false, 0},  // runs past: only the first byte's region counts
+      {b, 0xFFFFFFFFu, false, true, 0},         // the end compared as a wrapping 32-bit sum
+      {b + 2 * kPage, 4, false, true, 1},       // the read-only region
+      {b + 3 * kPage + 4, 1, false, false, 1},  // the no-access region: its answer is kept too
+      {b + 3 * kPage + 0x800, 0, false, false, 0},
+      {0, 1, false, false, 0},  // null: never asked about
+      {b + 0x20, 4, false, true, 0},
   };
   RegionAnswers answers;
   ForgetAnswers(answers);
   for (const auto& s : kSteps) {
+    sim::Fault().virtualQueryFail = s.queryFails;
     uint32_t before = sim::Record().virtualQuery;
     EXPECT_EQ(IsRangeReadable(answers, s.at, s.length), s.readable) << std::hex << s.at;
     EXPECT_EQ(sim::Record().virtualQuery - before, s.asks) << std::hex << s.at;
     EXPECT_EQ(IsRangeReadable(s.at, s.length), s.readable) << "fresh, " << std::hex << s.at;
   }
   EXPECT_EQ(answers.older, 2u);
-}
-
-TEST_F(FrameQueryTest, NoAnswerIsKeptWhenVirtualQueryFailsOrIsMissing) {
-  gState.api.virtualQuery = reinterpret_cast<VirtualQueryFn>(sim::StandIn("VirtualQuery"));
-  const uintptr_t b = Layout().base;
-  const uint32_t asked = sim::Record().virtualQuery;
-  RegionAnswers answers;
-  ForgetAnswers(answers);
-  sim::Fault().virtualQueryFail = true;
-  EXPECT_FALSE(IsRangeReadable(answers, b, 1));
-  EXPECT_FALSE(IsRangeReadable(answers, b + 4, 1));
-  EXPECT_EQ(sim::Record().virtualQuery - asked, 2u);
-  sim::Fault().virtualQueryFail = false;
-  EXPECT_TRUE(IsRangeReadable(answers, b + 8, 1));
-  EXPECT_EQ(sim::Record().virtualQuery - asked, 3u);
-  EXPECT_EQ(answers.older, 0u);
-  EXPECT_NE(answers.newest.size, 0u);
 
   // Without VirtualQuery every non-null range is readable, the no-access page too.
-  RegionAnswers none;
-  ForgetAnswers(none);
   gState.api.virtualQuery = nullptr;
-  EXPECT_TRUE(IsRangeReadable(none, b + 3 * kPage, 4));
-  EXPECT_FALSE(IsRangeReadable(none, uintptr_t{0}, 4));
-  EXPECT_EQ(none.newest.size, 0u);
-  EXPECT_EQ(sim::Record().virtualQuery - asked, 3u);
+  ForgetAnswers(answers);
+  EXPECT_TRUE(IsRangeReadable(answers, b + 3 * kPage, 4));
+  EXPECT_FALSE(IsRangeReadable(answers, uintptr_t{0}, 4));
 }
 
 TEST_F(FrameQueryTest, BeyondItsSlotsARegionIsAskedAboutAgainAndJudgedAlike) {
