@@ -37,7 +37,7 @@ void NotePlayer(uintptr_t current) {
   gState.lastPlayerPed = current;
 }
 
-int32_t DecideState() {
+int32_t DecideState(RegionAnswers& answers) {
   if (ReadByte(host::kMenuActive) != 0) {
     return HiddenMenuActive;
   }
@@ -55,7 +55,7 @@ int32_t DecideState() {
   }
   uintptr_t player = reinterpret_cast<host::QueryPlayerPedFn>(host::kQueryPlayerPed)(0);
   NotePlayer(player);
-  if (player == 0 || !IsRangeReadable(player, host::kPlayerRecordSize)) {
+  if (player == 0 || !IsRangeReadable(answers, player, host::kPlayerRecordSize)) {
     return HiddenNoPlayerPed;
   }
   float health = ReadFloat(player + host::kPlayerHealthOffset);
@@ -77,13 +77,22 @@ void LogStateChange(int32_t state) {
 
 extern "C" void HudFrameHook() {
   uintptr_t target = __atomic_load_n(&gState.savedHudTarget, __ATOMIC_ACQUIRE);
+  // What VirtualQuery says during this frame; dropped when the frame returns.
+  RegionAnswers answers;
+  ForgetAnswers(answers);
   uintptr_t base = gState.vhudBase;
   bool suppressed = false;
   uint8_t radar = 0;
+  // The wheel byte's address once this frame's answer lets it be read, else 0.
+  uintptr_t readableWheel = 0;
   if (base != 0 && gState.vhudSize >= vhud::kWheelOpenEnd) {
     uintptr_t wheel = base + vhud::kWheelOpen;
     uintptr_t radarByte = base + vhud::kRadarEnabled;
-    if (IsRangeReadable(wheel, 1) && IsRangeReadable(radarByte, 1) && ReadByte(wheel) != 0) {
+    if (IsRangeReadable(answers, wheel, 1)) {
+      readableWheel = wheel;
+    }
+    // The radar byte is asked about only while the wheel is open.
+    if (readableWheel != 0 && ReadByte(wheel) != 0 && IsRangeReadable(answers, radarByte, 1)) {
       radar = ReadByte(radarByte);
       if (radar != 0) {
         WriteByte(radarByte, 0);
@@ -101,9 +110,9 @@ extern "C" void HudFrameHook() {
   if (suppressed) {
     WriteByte(base + vhud::kRadarEnabled, radar);
   }
-  int32_t state = DecideState();
+  int32_t state = DecideState(answers);
   LogStateChange(state);
   if (state == DrawingAllowed) {
-    RunIconOverlay();
+    RunIconOverlay(answers, readableWheel);
   }
 }

@@ -8,13 +8,9 @@ namespace {
 constexpr int32_t kIconRetryPeriod = 30;
 constexpr float kAspectThreshold = 1.7777778f;
 
-bool WheelOpen() {
-  uintptr_t base = gState.vhudBase;
-  if (base == 0 || gState.vhudSize < vhud::kWheelOpenEnd) {
-    return false;
-  }
-  uintptr_t wheel = base + vhud::kWheelOpen;
-  return IsRangeReadable(wheel, 1) && ReadByte(wheel) != 0;
+// The byte is read afresh: VHud's routine has run since the radar step.
+bool WheelOpen(uintptr_t readableWheel) {
+  return readableWheel != 0 && ReadByte(readableWheel) != 0;
 }
 
 uint32_t LoadIcon(const char* name) {
@@ -22,19 +18,24 @@ uint32_t LoadIcon(const char* name) {
   return load("VHud\\icons", name);
 }
 
-}  // namespace
-
-int32_t IsIconUsable(uint32_t texture) {
-  if (!IsRangeReadable(texture, host::kTextureReadable)) {
-    return 0;
+// Inlined into the overlay, which tests both icons on every frame.
+__attribute__((always_inline)) inline bool UsableIcon(RegionAnswers& answers, uint32_t texture) {
+  if (!IsRangeReadable(answers, texture, host::kTextureReadable)) {
+    return false;
   }
   uintptr_t raster = ReadWord(texture);
-  if (!IsRangeReadable(raster, host::kRasterReadable)) {
-    return 0;
+  if (!IsRangeReadable(answers, raster, host::kRasterReadable)) {
+    return false;
   }
   uint32_t width = ReadWord(raster + host::kRasterWidthOffset);
   uint32_t height = ReadWord(raster + host::kRasterHeightOffset);
-  return (width - 1u < 4096u && height - 1u < 4096u) ? 1 : 0;
+  return width - 1u < 4096u && height - 1u < 4096u;
+}
+
+}  // namespace
+
+int32_t IsIconUsable(RegionAnswers& answers, uint32_t texture) {
+  return UsableIcon(answers, texture) ? 1 : 0;
 }
 
 void LogIconPointers(const char* tag, uint32_t health, uint32_t armour) {
@@ -65,14 +66,14 @@ IconPlacement PlaceIcons(int32_t width, int32_t height) {
   return p;
 }
 
-void RunIconOverlay() {
-  if (WheelOpen()) {
+void RunIconOverlay(RegionAnswers& answers, uintptr_t readableWheel) {
+  if (WheelOpen(readableWheel)) {
     ReportOnce(&gState.iconsHiddenReported,
                "[ICONS][OK] custom health/armour icons hidden while weapon wheel is open", nullptr);
     return;
   }
-  bool healthUsable = IsIconUsable(gState.healthIcon.texture) != 0;
-  bool armourUsable = IsIconUsable(gState.armourIcon.texture) != 0;
+  bool healthUsable = UsableIcon(answers, gState.healthIcon.texture);
+  bool armourUsable = UsableIcon(answers, gState.armourIcon.texture);
   if (!(healthUsable && armourUsable)) {
     if (gState.iconRetryCountdown != 0) {
       --gState.iconRetryCountdown;
@@ -84,17 +85,22 @@ void RunIconOverlay() {
       if (!armourUsable && gState.vhudBase != 0) {
         gState.armourIcon.texture = LoadIcon("armour_icon");
       }
+      // VHud's loader may have made or released the memory the new textures
+      // lie in: what was said about memory before it is not relied on after.
+      ForgetAnswers(answers);
       LogIconPointers("[LOAD]", gState.healthIcon.texture, gState.armourIcon.texture);
-      if (IsIconUsable(gState.healthIcon.texture) == 0) {
+      healthUsable = IsIconUsable(answers, gState.healthIcon.texture) != 0;
+      if (!healthUsable) {
         LogLine("[WARN] health_icon texture/raster invalid; will retry");
       }
-      if (IsIconUsable(gState.armourIcon.texture) == 0) {
+      armourUsable = IsIconUsable(answers, gState.armourIcon.texture) != 0;
+      if (!armourUsable) {
         LogLine("[WARN] armour_icon texture/raster invalid; will retry");
       }
     }
   }
-  healthUsable = IsIconUsable(gState.healthIcon.texture) != 0;
-  armourUsable = IsIconUsable(gState.armourIcon.texture) != 0;
+  // Nothing but the log has run since each slot was last tested in this
+  // frame: those verdicts decide the draws.
   if (!healthUsable && !armourUsable) {
     return;
   }

@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/region_answers.h"
 #include "state/plugin_state.h"
 
 namespace {
@@ -20,10 +21,7 @@ bool IsRangeReadable(const void* address, uint32_t length) {
   if (query(address, &info, sizeof(info)) == 0) {
     return false;
   }
-  if (info.state != kMemCommit) {
-    return false;
-  }
-  if ((info.protect & 0xFFFFu & (kPageNoAccess | kPageGuard)) != 0) {
+  if (!PagesReadable(info.state, info.protect)) {
     return false;
   }
   uint32_t end = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address)) + length;

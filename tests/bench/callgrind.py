@@ -11,10 +11,13 @@ QueryPlayerPed, DrawSprite). What is left of a frame through the plug-in,
 less the same frame straight to VHud's routine and less those calls, is the
 plug-in's own code.
 
-  callgrind.py BUILD/qi_bench                 every kind, a table
-  callgrind.py BUILD/qi_bench --kinds direct,steady --max-own 400
-                                              fails when a steady frame's own
-                                              code takes more instructions
+  callgrind.py BUILD/qi_bench                 every kind, a table, and each
+                                              kind's calls and instructions
+                                              against commit ce078c6's
+  callgrind.py BUILD/qi_bench --kinds direct,steady --max-own 400 \
+      --max-total 1500 --max-calls 2          fails when a steady frame takes
+                                              more instructions of its own or
+                                              in all, or more VirtualQuery calls
 """
 import argparse
 import glob
@@ -27,6 +30,15 @@ import tempfile
 
 KINDS = ["direct", "steady", "steady-stubquery", "hidden1", "hidden2", "hidden3", "hidden4",
          "hidden5", "hidden6", "hidden7", "wheel-direct", "wheel", "pass", "attach"]
+
+# Commit ce078c6, before a frame kept its VirtualQuery answers (1000 frames;
+# BENCHMARKS.md): VirtualQuery calls and instructions per frame (pass, attach).
+BEFORE = {
+    "direct": (0, 80), "steady": (12, 5110), "steady-stubquery": (0, 994),
+    "hidden1": (2, 904), "hidden2": (2, 907), "hidden3": (2, 910), "hidden4": (2, 913),
+    "hidden5": (2, 916), "hidden6": (2, 931), "hidden7": (3, 1334),
+    "wheel-direct": (0, 32047), "wheel": (4, 38576), "pass": (7, 3713), "attach": (0, 12299),
+}
 
 # Substrings of the function names looked at.
 WATCHED = {
@@ -126,6 +138,10 @@ def main():
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--max-own", type=float, default=None,
                         help="fail when a steady frame's own code takes more instructions")
+    parser.add_argument("--max-total", type=float, default=None,
+                        help="fail when a steady frame takes more instructions in all")
+    parser.add_argument("--max-calls", type=float, default=None,
+                        help="fail when a steady frame makes more VirtualQuery calls")
     args = parser.parse_args()
     if shutil.which("valgrind") is None:
         raise SystemExit("valgrind not found")
@@ -143,11 +159,12 @@ def main():
     def per(kind, value):
         return value / results[kind][0]
 
+    measured = {}
     print("Instructions (Callgrind Ir) per frame, per pass, per attach; %d frames each"
           % args.frames)
     print("%-17s %9s %9s %8s %8s %9s %9s %9s %9s" % (
         "kind", "Ir", "overhead", "IRR", "VQ", "VQ Ir", "query Ir", "draw Ir", "own Ir"))
-    own_steady = None
+    steady = {}
     for kind in kinds:
         n, total, calls, inclusive = results[kind]
         base = None
@@ -163,11 +180,13 @@ def main():
         draw_ir = per(kind, watched(inclusive, "DrawSprite"))
         overhead = ir - base_ir if base else float("nan")
         own = overhead - vq_ir - query_ir - draw_ir if base else float("nan")
+        vq = per(kind, watched(calls, "VirtualQuery"))
         if kind == "steady":
-            own_steady = own
+            steady = {"own": own, "total": ir, "calls": vq}
         print("%-17s %9.1f %9.1f %8.2f %8.2f %9.1f %9.1f %9.1f %9.1f" % (
             kind, ir, overhead, per(kind, watched(calls, "IsRangeReadable")),
-            per(kind, watched(calls, "VirtualQuery")), vq_ir, query_ir, draw_ir, own))
+            vq, vq_ir, query_ir, draw_ir, own))
+        measured[kind] = (vq, ir)
     if "wheel" in results:
         n, total, calls, inclusive = results["wheel"]
         print("wheel frame, inside VHud's drawing: StaticSlotRotate %.1f Ir/frame (of which "
@@ -179,17 +198,33 @@ def main():
     print("IRR: IsRangeReadable calls; VQ: VirtualQuery calls; overhead: against the same "
           "frame straight to VHud; own: overhead less VirtualQuery, QueryPlayerPed and "
           "DrawSprite")
-    if args.max_own is not None:
-        if own_steady is None:
-            raise SystemExit("--max-own needs the kinds direct and steady")
-        if own_steady > args.max_own:
-            print("FAILED: a steady frame's own code takes %.1f instructions, more than %.1f"
-                  % (own_steady, args.max_own))
-            return 1
-        print("a steady frame's own code: %.1f instructions (limit %.1f)"
-              % (own_steady, args.max_own))
-    return 0
-
+    print()
+    print("Against commit ce078c6 (before a frame kept its VirtualQuery answers):")
+    print("%-17s %8s %8s %8s %9s %9s %8s" % (
+        "kind", "VQ", "before", "ratio", "Ir", "before", "ratio"))
+    for kind in kinds:
+        vq, ir = measured[kind]
+        vq_before, ir_before = BEFORE.get(kind, (None, None))
+        if vq_before is None:
+            continue
+        print("%-17s %8.2f %8d %8s %9.1f %9d %8.2f" % (
+            kind, vq, vq_before, "%.2f" % (vq / vq_before) if vq_before else "-",
+            ir, ir_before, ir / ir_before))
+    limits = [("own", args.max_own, "instructions of its own"),
+              ("total", args.max_total, "instructions in all"),
+              ("calls", args.max_calls, "VirtualQuery calls")]
+    failed = False
+    for key, limit, what in limits:
+        if limit is None:
+            continue
+        if key not in steady or ("own" == key and "direct" not in results):
+            raise SystemExit("the limits need the kinds direct and steady")
+        if steady[key] > limit:
+            print("FAILED: a steady frame takes %.1f %s, more than %.1f" % (steady[key], what, limit))
+            failed = True
+        else:
+            print("a steady frame: %.1f %s (limit %.1f)" % (steady[key], what, limit))
+    return 1 if failed else 0
 
 if __name__ == "__main__":
     sys.exit(main())
