@@ -172,7 +172,7 @@ CommandOutput RunCommand(int argc, const char* const* argv) {
     CheckVHud(vhud, &result);
   }
   if (log != nullptr) {
-    if (vhud != nullptr) {
+    if (!result.out.empty()) {
       result.out += "\n";
     }
     ExplainLogFile(log, &result);

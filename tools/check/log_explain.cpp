@@ -224,6 +224,11 @@ void Topics(Reading& r, Writer& w, bool longer) {
         w.Say("Something put VHud's HUD jump back, and the plug-in took it over again, " +
               Times(hook->count - 1) + ".");
       }
+      Seen* early = r.Find("hook_outside");
+      if (early != nullptr && early->lastLine < hook->lastLine) {
+        w.Say("The warning at line " + std::to_string(early->lastLine) +
+              " came from a look before VHud had finished starting; the hook went in after it.");
+      }
       if (hook->count - 1 > kManyRehooks) {
         w.Problem(
             "lines " + std::to_string(hook->firstLine) + " to " + std::to_string(hook->lastLine),
@@ -231,13 +236,17 @@ void Topics(Reading& r, Writer& w, bool longer) {
       }
     } else if (topic == Topic::kHook) {
       w.Say("The HUD hook never went in: no icons were drawn.");
+    } else if (topic == Topic::kIcons && r.loads == 0) {
+      w.Say("The icons were never loaded: no HUD frame with a player ran through the plug-in.");
     } else if (topic == Topic::kIcons) {
       Seen* draw = r.Find("first_draw");
       w.Say(
           "Icon loads: " + std::to_string(r.loads) + ", of which " + std::to_string(r.failedLoads) +
           " left an icon unusable (each retried about 31 frames later); " +
           (draw ? "first drawn at line " + std::to_string(draw->firstLine) + "." : "never drawn."));
-    } else if (topic == Topic::kVisibility && !r.states.empty()) {
+    } else if (topic == Topic::kVisibility && r.states.empty()) {
+      w.Say("No visibility state was logged: no HUD frame ran through the plug-in.");
+    } else if (topic == Topic::kVisibility) {
       std::string list;
       for (const Seen& s : r.seen) {
         if (std::string(s.kind->id).rfind("state_", 0) == 0) {

@@ -52,7 +52,7 @@ std::vector<LogLineKind> BuildKinds() {
        "Nothing. If this line never follows the three above, Windows refused to start the "
        "thread: restart the game."},
       {"vhud_found", T::kVhud, 0, kFine, "[OK] VHud.asi base=%x size=%x", "",
-       "VHud was found, loaded at `base`, `size` bytes long.",
+       "VHud was found, loaded at the address `base`, `size` bytes long.",
        "Nothing. If `size=0x00000000`, VHud.asi is not a valid program image and nothing will be "
        "patched: reinstall VHud."},
       {"vhud_missing", T::kVhud, 0, kProblem, "[ERR] VHud.asi not found", "",
@@ -294,6 +294,21 @@ std::string FormatReadmeTable() {
     }
   }
   return out;
+}
+
+bool FindReadmeTable(const std::string& readme, size_t* begin, size_t* end) {
+  const std::string first = std::string("\n**") + kReadmeSections[0].title + "**";
+  const size_t at = readme.find(first);
+  if (at == std::string::npos) {
+    return false;
+  }
+  const size_t rule = readme.find("\n\n---\n", at);
+  if (rule == std::string::npos) {
+    return false;
+  }
+  *begin = at + 1;
+  *end = rule + 1;
+  return true;
 }
 
 }  // namespace check

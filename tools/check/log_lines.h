@@ -53,4 +53,9 @@ std::string PlainText(const char* markdown);
 // title to the end of the last table, with a final line end.
 std::string FormatReadmeTable();
 
+// Where those tables stand in the text of README.md: [*begin, *end), from
+// the first section's title to the line end of the last table's last row.
+// False when the text has no such part.
+bool FindReadmeTable(const std::string& readme, size_t* begin, size_t* end);
+
 }  // namespace check
