@@ -64,10 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (; at + 2 <= size && !lines.empty(); at += 2) {
       const size_t i = data[at + 1] % lines.size();
       switch (data[at] & 3) {
-        case 0: lines.erase(lines.begin() + static_cast<long>(i)); break;
-        case 1: lines.insert(lines.begin() + static_cast<long>(i), lines[i]); break;
-        case 2: lines[i].resize(lines[i].size() / 2); break;
-        default: lines.push_back(lines[i]); break;
+        case 0:
+          lines.erase(lines.begin() + static_cast<long>(i));
+          break;
+        case 1:
+          lines.insert(lines.begin() + static_cast<long>(i), lines[i]);
+          break;
+        case 2:
+          lines[i].resize(lines[i].size() / 2);
+          break;
+        default:
+          lines.push_back(lines[i]);
+          break;
       }
     }
     for (const std::string& line : lines) log.bytes += line + "\r\n";
