@@ -9,6 +9,8 @@
 # release.archive_in_game_folder: the archive of the Windows build, its
 #   entries, SHA256SUMS and README.txt, unpacked into a stand-in game folder
 #   where the demo's scenarios give the demo's whole log.
+# release.checker_explains_demo_log: the Linux build on the log of the
+#   demo's default scenario (demo.default_scenario's run).
 # release.reproducible: two Windows builds from copies of this tree in two
 #   temporary folders give the same .asi, .exe and archive, byte for byte.
 set(QI_RELEASE_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/release)
@@ -29,6 +31,14 @@ add_test(NAME release.archive_in_game_folder COMMAND ${QI_SYSTEM_PYTHON}
   --win-dir ${QI_WIN_BUILD_DIR} --version ${QI_VERSION} --work ${QI_RELEASE_WORK}/archive)
 set_tests_properties(release.archive_in_game_folder PROPERTIES
   FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+
+if(QI_NATIVE_BUILD_DIR)
+  add_test(NAME release.checker_explains_demo_log COMMAND ${QI_SYSTEM_PYTHON}
+    ${QI_RELEASE_TESTS}/test_checker.py log-linux ${QI_NATIVE_BUILD_DIR}/quorvel-check
+    ${CMAKE_BINARY_DIR}/demo/default/Quorvel_Icons.log)
+  set_tests_properties(release.checker_explains_demo_log PROPERTIES
+    FIXTURES_REQUIRED demo_traces TIMEOUT 60)
+endif()
 
 # Builds with two jobs, so CTest runs nothing beside it.
 add_test(NAME release.reproducible COMMAND ${QI_SYSTEM_PYTHON}

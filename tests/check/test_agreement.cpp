@@ -1,7 +1,8 @@
 // The checker against the plug-in itself: the same image bytes are judged by
 // the checker and handed to the plug-in's three wheel installers in the
 // simulated process; the log lines the installers write on their first pass
-// must be exactly the lines the checker predicts.
+// must be exactly the lines the checker predicts, and lines its log explainer
+// knows.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "check/check.h"
+#include "check/log_lines.h"
 #include "check/pe_image.h"
 #include "log/log.h"
 #include "sim/sim.h"
@@ -131,6 +133,12 @@ TEST_P(CheckAgreesWithPlugin, OnTheFirstPass) {
   const std::vector<uint8_t> before(memory, memory + image.sizeOfImage);
   RunInstallersOnce(base, image.sizeOfImage);
   EXPECT_EQ(sim::LogLines(), predicted.FirstPassLog());
+  // The log explainer knows every line the installers wrote, values and all.
+  for (const std::string& line : sim::LogLines()) {
+    const check::LogLineMatch match = check::MatchLogLine(line);
+    ASSERT_NE(match.kind, nullptr) << line;
+    EXPECT_EQ(match.kind->topic, check::Topic::kWheel) << line;
+  }
 
   // Every site the checker says would go in has been written; no other byte.
   std::vector<uint8_t> expectedChanged(image.sizeOfImage, 0);

@@ -192,7 +192,8 @@ TEST_F(CheckCommand, ImageTooSmallForTheRadarExitsOne) {
 }
 
 TEST_F(CheckCommand, UsageAndHelp) {
-  const std::string usage = "usage: quorvel-check PATH-TO-VHud.asi\n";
+  const std::string usage =
+      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"a", "b"}, {""}, {"-x"}, {"--verbose"}}) {
     Outcome r = Exec(QI_CHECK_BINARY, args);

@@ -4,6 +4,9 @@ start it.
 
   test_checker.py version-linux CHECK VERSION
       the Linux build's --version prints "quorvel-check VERSION"
+  test_checker.py log-linux CHECK LOG
+      the Linux build explains the demo's log (LOG): exit 0, every part of
+      the game in order, the stop line, nothing to act on
   test_checker.py explorer --root DIR --win-dir DIR --version V --work DIR
       the Windows build under Wine (prefix DIR/prefix): --version; without
       a path it checks the VHud.asi beside it, else the one in the current
@@ -12,6 +15,9 @@ start it.
       console of its own (double-click, drag-and-drop) it ends with "Press
       Enter to close" and reads standard input up to the first line end and
       no further; in a shared console (a command prompt) it reads nothing.
+      Double-clicked in a game folder that holds a Quorvel_Icons.log, it
+      prints the VHud check, then the log's explanation, then the prompt; a
+      log dropped on it is explained alone.
 """
 import argparse
 import os
@@ -43,6 +49,23 @@ def cmd_version_linux(args):
     c.equal((proc.returncode, proc.stdout, proc.stderr),
             (0, ("quorvel-check %s\n" % args.version).encode(), b""), "exit, output, error")
     return c.finish("quorvel-check --version (Linux build)")
+
+
+LOG_PARTS = [b"Start", b"VHud", b"Weapon wheel patches", b"HUD hook", b"Icons",
+             b"Visibility of the icons", b"End of the game"]
+
+
+def cmd_log_linux(args):
+    c = Checks()
+    proc = subprocess.run([args.check, "--log", args.log], capture_output=True)
+    lines = proc.stdout.split(b"\n")
+    c.equal((proc.returncode, proc.stderr), (0, b""), "exit, error")
+    c.equal(lines[0], b"log: %s (%d bytes)" % (args.log.encode(), os.path.getsize(args.log)),
+            "the first line names the log")
+    c.equal([l for l in lines if l in LOG_PARTS], LOG_PARTS, "every part of the game, in order")
+    c.true(b"  The log ends with the stop line" in b"\n".join(lines), "the stop line seen")
+    c.equal(lines[-2:], [b"result: all went well", b""], "the last line")
+    return c.finish("quorvel-check --log on the demo's log (Linux build)")
 
 
 class Runner:
@@ -92,16 +115,22 @@ def cmd_explorer(args):
     shutil.rmtree(work, ignore_errors=True)
     # game/: the checker beside the stand-in VHud.asi. beside_junk/: a file
     # named VHud.asi that is no image. lone/: the checker alone. empty/.
+    # game_log/: the checker, the stand-in VHud.asi and a log of a crashed game.
     folders = {name: os.path.join(work, name) for name in ("game", "beside_junk", "lone",
-                                                             "empty")}
+                                                             "empty", "game_log")}
     for folder in folders.values():
         os.makedirs(folder)
     win_dir = os.path.abspath(args.win_dir)
     exe = os.path.join(win_dir, "quorvel-check.exe")
     vhud = os.path.join(win_dir, "VHud.asi")
-    for name in ("game", "lone"):
+    for name in ("game", "lone", "game_log"):
         shutil.copy(exe, folders[name])
     shutil.copy(vhud, folders["game"])
+    shutil.copy(vhud, folders["game_log"])
+    logs = os.path.join(ROOT, "tests", "check", "logs")
+    shutil.copy(os.path.join(logs, "crash_mid_game.log"),
+                os.path.join(folders["game_log"], "Quorvel_Icons.log"))
+    shutil.copy(os.path.join(logs, "sites_repatched.log"), os.path.join(work, "dropped.log"))
     with open(os.path.join(folders["beside_junk"], "VHud.asi"), "wb") as f:
         f.write(b"not an image")
     game_exe = os.path.join(folders["game"], "quorvel-check.exe")
@@ -151,6 +180,27 @@ def cmd_explorer(args):
             (0, 0, report + PROMPT), "a console of its own, input at its end: no hang")
     c.equal(r.explorer(explorer, "shared", quoted_game, line_and_more, folders["empty"]),
             (0, 0, report), "from a command prompt (a shared console): no wait")
+
+    # A game folder with a log: the VHud check, then the explanation.
+    log_exe = os.path.join(folders["game_log"], "quorvel-check.exe")
+    log_vhud = windows_path(os.path.join(folders["game_log"], "VHud.asi"))
+    log_path = windows_path(os.path.join(folders["game_log"], "Quorvel_Icons.log"))
+    vhud_only = r.run([log_exe, log_vhud], folders["empty"])
+    log_only = r.run([log_exe, "--log", log_path], folders["empty"])
+    c.equal((log_only[0], log_only[2]), (1, b""), "the crashed game's log: exit 1, no error")
+    c.true(b"\r\nEnd of the game\r\n  The log ends without the stop line" in log_only[1],
+           "the crash told")
+    both = r.run([log_exe, log_vhud, "--log", log_path], folders["empty"])
+    c.equal(both, (1, vhud_only[1] + b"\r\n" + log_only[1], b""),
+            "VHud.asi and the log given: the check, a blank line, the explanation")
+    c.equal(r.explorer(explorer, "own", '"%s"' % windows_path(log_exe), line_and_more,
+                       folders["empty"]),
+            (1, 2, both[1] + PROMPT), "double-clicked beside a log: check, explanation, wait")
+    dropped = windows_path(os.path.join(work, "dropped.log"))
+    c.equal(r.explorer(explorer, "own", '"%s" "%s"' % (windows_path(log_exe), dropped),
+                       b"\r\n", folders["empty"]),
+            (0, 2, r.run([log_exe, "--log", dropped], folders["empty"])[1] + PROMPT),
+            "a log dropped on it: its explanation alone, then the wait")
     return c.finish("quorvel-check from Explorer and without a path (Windows build, Wine)")
 
 
@@ -161,12 +211,17 @@ def main():
     version = sub.add_parser("version-linux")
     version.add_argument("check")
     version.add_argument("version")
+    log = sub.add_parser("log-linux")
+    log.add_argument("check")
+    log.add_argument("log")
     explorer = sub.add_parser("explorer")
     for option in ("--root", "--win-dir", "--version", "--work"):
         explorer.add_argument(option, required=True)
     args = parser.parse_args()
     if args.command == "version-linux":
         return cmd_version_linux(args)
+    if args.command == "log-linux":
+        return cmd_log_linux(args)
     return cmd_explorer(args)
 
 

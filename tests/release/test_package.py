@@ -38,6 +38,7 @@ ENTRIES = ["Quorvel_Icons.asi", "quorvel-check.exe", "README.txt", "SHA256SUMS"]
 BINARIES = ENTRIES[:2]
 PLAYER_HEADINGS = ["What it does", "The download", "Checking a download", "Installing",
                    "Checking a VHud version: quorvel-check",
+                   "What happened in your last game: quorvel-check --log",
                    "No log, or the plug-in has gone",
                    "Troubleshooting: every line of the log"]
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check/check.h"
+#include "check/log_explain.h"
 #include "check/pe_image.h"
 
 namespace check {
@@ -70,45 +71,112 @@ bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, s
   return true;
 }
 
-CommandOutput RunCommand(int argc, const char* const* argv) {
-#ifdef _WIN32
-  // Without a path, main looks for VHud.asi nearby first.
-  const std::string kUsage = "usage: quorvel-check [PATH-TO-VHud.asi]\n";
-  const char* const kNearby =
-      "Without a path: the VHud.asi beside quorvel-check.exe, else in the current folder.\n";
-#else
-  const std::string kUsage = "usage: quorvel-check PATH-TO-VHud.asi\n";
-  const char* const kNearby = "";
-#endif
-  CommandOutput result;
-  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-    result.out = kUsage + "Tells what the Quorvel Icons plug-in would patch in this VHud.asi.\n" +
-                 kNearby +
-                 "Exit: 0 every patch would go in, 1 some would be skipped, 2 unusable file.\n"
-                 "--version prints the version.\n";
-    result.exitCode = kExitAllGoIn;
-    return result;
+namespace {
+
+bool EndsWithLog(const std::string& path) {
+  if (path.size() < 4) {
+    return false;
   }
-  if (argc != 2 || argv[1][0] == '\0' || argv[1][0] == '-') {
-    result.err = kUsage;
-    result.exitCode = kExitUsage;
-    return result;
+  std::string end = path.substr(path.size() - 4);
+  for (char& c : end) {
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
   }
-  const char* path = argv[1];
+  return end == ".log";
+}
+
+// The VHud check of `path`: its report, or why there is none.
+void CheckVHud(const char* path, CommandOutput* result) {
   std::vector<uint8_t> data;
   std::string error;
   PeImage image;
   if (!ReadWholeFile(path, kMaxFileSize, &data, &error) ||
       !MapPeImage(data.data(), data.size(), &image, &error)) {
-    result.err = "quorvel-check: " + std::string(path) + ": " + error + "\n";
-    result.exitCode = kExitBadImage;
-    return result;
+    result->err += "quorvel-check: " + std::string(path) + ": " + error + "\n";
+    result->exitCode = kExitBadImage;
+    return;
   }
   const Analysis analysis = Analyse(image.memory.data(), image.sizeOfImage, image.imageBase);
   for (const std::string& line : FormatReport(path, data.size(), image, analysis)) {
-    result.out += line + "\n";
+    result->out += line + "\n";
   }
-  result.exitCode = analysis.AllGoIn() && analysis.radarInImage ? kExitAllGoIn : kExitSkipped;
+  result->exitCode = analysis.AllGoIn() && analysis.radarInImage ? kExitAllGoIn : kExitSkipped;
+}
+
+// The explanation of the log at `path`; the exit code is the higher of the
+// two when a VHud check came first.
+void ExplainLogFile(const char* path, CommandOutput* result) {
+  LogText log;
+  std::string error;
+  Explanation explanation;
+  if (!ReadLogPrefix(path, kLogPrefix, &log, &error)) {
+    explanation.error = error;
+  } else {
+    explanation = ExplainLog(log);
+  }
+  int code = explanation.exitCode;
+  if (!explanation.error.empty()) {
+    result->err += "quorvel-check: " + std::string(path) + ": " + explanation.error + "\n";
+  } else {
+    result->out += "log: " + std::string(path) + " (" + std::to_string(log.fileSize) + " bytes)\n";
+    for (const std::string& line : explanation.lines) {
+      result->out += line + "\n";
+    }
+  }
+  if (code > result->exitCode) {
+    result->exitCode = code;
+  }
+}
+
+}  // namespace
+
+CommandOutput RunCommand(int argc, const char* const* argv) {
+#ifdef _WIN32
+  // Without a path, main looks for VHud.asi and the log nearby first.
+  const std::string kUsage =
+      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
+  const char* const kNearby =
+      "Without a path: the VHud.asi beside quorvel-check.exe, else in the current folder,\n"
+      "then the Quorvel_Icons.log found the same way.\n";
+#else
+  const std::string kUsage =
+      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
+  const char* const kNearby = "";
+#endif
+  CommandOutput result;
+  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+    result.out = kUsage + "Tells what the Quorvel Icons plug-in would patch in this VHud.asi,\n" +
+                 "and explains what it did in the game that wrote the log (a path ending in\n" +
+                 ".log counts as --log).\n" + kNearby +
+                 "Exit: 0 every patch would go in and the log shows nothing to act on,\n"
+                 "1 some patch would be skipped or the log shows a problem to act on,\n"
+                 "2 unusable file or unreadable log (with both, the higher).\n"
+                 "--version prints the version.\n";
+    result.exitCode = kExitAllGoIn;
+    return result;
+  }
+  const char* vhud = nullptr;
+  const char* log = nullptr;
+  bool usable = argc > 1;
+  for (int i = 1; i < argc && usable; ++i) {
+    const char*& slot = strcmp(argv[i], "--log") == 0 || EndsWithLog(argv[i]) ? log : vhud;
+    const char* path = strcmp(argv[i], "--log") == 0 ? (i + 1 < argc ? argv[++i] : "") : argv[i];
+    usable = slot == nullptr && path[0] != '\0' && (path[0] != '-' || path != argv[i]);
+    slot = path;
+  }
+  if (!usable) {
+    result.err = kUsage;
+    result.exitCode = kExitUsage;
+    return result;
+  }
+  if (vhud != nullptr) {
+    CheckVHud(vhud, &result);
+  }
+  if (log != nullptr) {
+    if (!result.out.empty()) {
+      result.out += "\n";
+    }
+    ExplainLogFile(log, &result);
+  }
   return result;
 }
 

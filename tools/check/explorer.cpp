@@ -6,8 +6,6 @@
 namespace check {
 namespace {
 
-constexpr const char kFileName[] = "VHud.asi";
-
 // The folder part of a path, without the last separator.
 std::string FolderOf(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
@@ -45,16 +43,16 @@ std::string CurrentFolder() {
 
 }  // namespace
 
-bool FindVHudNearby(std::string* path, std::string* error) {
+bool FindNearby(const char* name, std::string* path, std::string* error) {
   const std::string own = FolderOf(OwnPath());
   const std::string current = CurrentFolder();
   for (const std::string& folder : {own, current}) {
-    if (!folder.empty() && IsFile(Join(folder, kFileName))) {
-      *path = Join(folder, kFileName);
+    if (!folder.empty() && IsFile(Join(folder, name))) {
+      *path = Join(folder, name);
       return true;
     }
   }
-  *error = std::string("no ") + kFileName + " beside quorvel-check.exe (" + own + ")";
+  *error = std::string("no ") + name + " beside quorvel-check.exe (" + own + ")";
   if (current != own) {
     *error += " or in the current folder (" + current + ")";
   }

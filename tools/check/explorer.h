@@ -1,6 +1,7 @@
 // quorvel-check started from Explorer (Windows build only): double-clicked,
-// it has no argument and checks the VHud.asi it lies beside; double-clicked
-// or given a file by drag-and-drop, it runs in a console window of its own
+// it has no argument and checks the VHud.asi it lies beside, then explains
+// the Quorvel_Icons.log there; double-clicked or given a file by
+// drag-and-drop, it runs in a console window of its own
 // that closes when it ends, so it waits for Enter first.
 #pragma once
 
@@ -8,10 +9,10 @@
 
 namespace check {
 
-// VHud.asi in quorvel-check.exe's own folder, else in the current folder.
-// Returns true with its full path in *path; otherwise false with a message
-// naming the folders looked in.
-bool FindVHudNearby(std::string* path, std::string* error);
+// The file `name` in quorvel-check.exe's own folder, else in the current
+// folder. Returns true with its full path in *path; otherwise false with a
+// message naming the folders looked in.
+bool FindNearby(const char* name, std::string* path, std::string* error);
 
 // True when no other process shares this process's console: Explorer (or
 // any parent without a console) started it in a console of its own.

@@ -82,7 +82,7 @@ def render(markdown, title):
         t = tokens[i]
         indent = "   " * len(lists)
         if t.type == "heading_open":
-            text = inline_text(tokens[i + 1])
+            text = inline_text(tokens[i + 1]).replace(KEEP_SPACE, " ")
             w.blank()
             w.lines += [text, "-" * len(text)]
             i += 3
