@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # run-in-vm.sh COMMAND [ARG...]
-# Runs COMMAND in the VM, in the current folder and with the current
-# environment, and exits with its exit status. The VM is qemu's x86-64 machine
+# Runs COMMAND in the VM, in the current folder, with the current environment
+# and umask, as the caller (user id, group id, supplementary groups), and exits
+# with its exit status. The VM is qemu's x86-64 machine
 # under software emulation with 2 processors and 8 GiB; it sees this
 # machine's whole file system over 9p, with /dev/shm and /run of its own;
 # temporary files go to /run/tmp (TMPDIR). COMMAND's standard output and
@@ -26,9 +27,12 @@
 # For developing the VM itself: QI_VM_MEMORY (MiB, default 8192),
 # QI_VM_TCG_THREAD=multi (qemu's multi-threaded mode), QI_VM_KEEP=1 (keep the
 # job's folder with the console log under the cache folder's jobs/),
-# QI_VM_9P_CACHE (the 9p cache mode, default loose), QI_VM_CPU (default qemu64;
-# qemu's "max" model made Wine's 32-bit processes fault at iret in this
-# kernel).
+# QI_VM_9P_CACHE (the 9p cache mode, default loose), QI_VM_CPU (qemu's CPU
+# model). The default model has protection keys (pku, which the guest's
+# kernel turns on: ospke), where Linux makes a PROT_EXEC-only mapping
+# execute-only: a run in the VM covers such processors, and a machine without
+# them runs the plain qemu64 (tests/vm). qemu's "max" model made Wine's 32-bit
+# processes fault at iret in this kernel.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 [ $# -gt 0 ] || { echo "usage: run-in-vm.sh COMMAND [ARG...]" >&2; exit 2; }
@@ -41,6 +45,7 @@ job="$(mktemp -d "$cache/jobs/job.XXXXXX")"
   echo '# Written by run-in-vm.sh: the caller'\''s environment, folder and command.'
   export -p | grep -v -E '^declare -x (OLDPWD|PWD|SHLVL|_)='
   echo 'export QI_IN_VM=1 TMPDIR=/run/tmp'
+  echo "umask $(umask)"
   printf 'cd %q || exit 126\n' "$(pwd)"
   printf 'exec'
   printf ' %q' "$@"
@@ -55,12 +60,15 @@ out_reader=$!
 cat "$job/err" >&2 &
 err_reader=$!
 
+# Who runs the command in the VM: the caller, with every group.
+user="$(id -u):$(id -g):$(id -G | tr ' ' ',')"
+
 set +e
 qemu-system-x86_64 \
-  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
+  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64,+pku}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 clocksource=tsc tsc=reliable qi.job=$job qi.cache=${QI_VM_9P_CACHE:-loose}" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 clocksource=tsc tsc=reliable qi.job=$job qi.user=$user qi.cache=${QI_VM_9P_CACHE:-loose}" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
   -chardev file,id=console,path="$job/console.log" -serial chardev:console \
   -chardev file,id=out,path="$job/out" -serial chardev:out \
