@@ -2,6 +2,8 @@
 // to end, so that failures elsewhere point at the plug-in, not the stand-ins.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -88,6 +90,24 @@ TEST_F(SimCore, EachProtectionIsMappedAsWindowsGrantsIt) {
   // The neighbours keep their own protection.
   EXPECT_EQ("rw-", MappedPermissions(base));
   EXPECT_EQ("rw-", MappedPermissions(base + 2 * sim::kPageSize));
+}
+
+// The process's folder (the log's) is made in the user's temporary folder,
+// and in /tmp without one.
+TEST_F(SimCore, TheProcessFolderLiesInTheTemporaryFolder) {
+  char made[] = "/tmp/qi-sim-tmpdir-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(made));
+  const std::string own = made;
+  setenv("TMPDIR", made, 1);
+  sim::Reset();
+  EXPECT_EQ(own + "/qi-sim-", sim::WorkDir().substr(0, own.size() + 8));
+  char here[4096];
+  ASSERT_NE(nullptr, getcwd(here, sizeof(here)));
+  EXPECT_EQ(sim::WorkDir(), here);
+  unsetenv("TMPDIR");
+  sim::Reset();
+  EXPECT_EQ("/tmp/qi-sim-", sim::WorkDir().substr(0, 12));
+  rmdir(own.c_str());
 }
 
 TEST_F(SimCore, AttachWithoutVhudSearchesFourHundredTimes) {
