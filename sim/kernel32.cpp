@@ -381,10 +381,13 @@ void Reset() {
   AddModule("KERNEL32.DLL", gKernel32);
 
   RemoveWorkDir();
-  char path[] = "/tmp/qi-sim-XXXXXX";
-  if (mkdtemp(path) == nullptr) abort();
+  // The process's folder, where the plug-in writes its log: a new one in the
+  // user's temporary folder.
+  const char* tmp = getenv("TMPDIR");
+  std::string path = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/qi-sim-XXXXXX";
+  if (mkdtemp(path.data()) == nullptr) abort();
   gWorkDir = path;
-  if (chdir(path) != 0) abort();
+  if (chdir(path.c_str()) != 0) abort();
 }
 
 std::string WorkDir() { return gWorkDir; }

@@ -31,6 +31,11 @@ constexpr uint64_t kTop = 0x100000000ull;
 
 uint64_t EndOf(const Range& r) { return r.end == 0 ? kTop : r.end; }
 
+// The mapping's protection for a Windows one. Windows on x86 has no
+// execute-only page: whatever may run may be read. Linux on a processor with
+// protection keys makes PROT_EXEC alone execute-only, so every protection
+// that allows execution asks for reading too. A copy-on-write page is
+// private here already, so it is plainly writable.
 int PosixProtect(uint32_t state, uint32_t protect) {
   if (state != kMemCommit) return PROT_NONE;
   if (protect & (kPageGuard | kPageNoAccess)) return PROT_NONE;
@@ -38,12 +43,13 @@ int PosixProtect(uint32_t state, uint32_t protect) {
     case kPageReadOnly:
       return PROT_READ;
     case kPageReadWrite:
+    case kPageWriteCopy:
       return PROT_READ | PROT_WRITE;
     case kPageExecute:
-      return PROT_EXEC;
     case kPageExecuteRead:
       return PROT_READ | PROT_EXEC;
     case kPageExecuteReadWrite:
+    case kPageExecuteWriteCopy:
       return PROT_READ | PROT_WRITE | PROT_EXEC;
     default:
       return PROT_NONE;

@@ -15,9 +15,11 @@ namespace sim {
 constexpr uint32_t kPageNoAccess = 0x01;
 constexpr uint32_t kPageReadOnly = 0x02;
 constexpr uint32_t kPageReadWrite = 0x04;
+constexpr uint32_t kPageWriteCopy = 0x08;
 constexpr uint32_t kPageExecute = 0x10;
 constexpr uint32_t kPageExecuteRead = 0x20;
 constexpr uint32_t kPageExecuteReadWrite = 0x40;
+constexpr uint32_t kPageExecuteWriteCopy = 0x80;
 constexpr uint32_t kPageGuard = 0x100;
 constexpr uint32_t kMemCommit = 0x1000;
 constexpr uint32_t kMemReserve = 0x2000;

@@ -14,3 +14,13 @@ if(QI_WIN_BUILD_DIR)
   set_tests_properties(vm.wine_scenario PROPERTIES
     FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77 TIMEOUT 300)
 endif()
+
+# The simulation's page-protection and code-patching tests on the processor
+# this machine is not: qemu64 with protection keys (where Linux makes an
+# execute-only mapping of PROT_EXEC alone) on a machine without them, the
+# plain model on one with them.
+if(TARGET qi_sim_tests)
+  add_test(NAME vm.second_cpu COMMAND ${QI_SYSTEM_PYTHON} ${QI_VM_CHECK} cpu
+    --sim-tests $<TARGET_FILE:qi_sim_tests>)
+  set_tests_properties(vm.second_cpu PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+endif()

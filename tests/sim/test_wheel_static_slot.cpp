@@ -108,6 +108,18 @@ TEST_F(StaticSlot, RedirectsTheCallOnceWritingOnlyItsDisplacement) {
   EXPECT_EQ(1u, Lines().size());
 }
 
+// Windows lets a PAGE_EXECUTE page be read: the installer reads VHud's call
+// there, redirects it and puts PAGE_EXECUTE back.
+TEST_F(StaticSlot, OnAnExecuteOnlyPageTheCallIsReadAndRedirected) {
+  sim::SetProtect(Site() & ~0xFFFu, 0x1000, sim::kPageExecute);
+  InstallStaticSlotPatch();
+  EXPECT_EQ(std::vector<std::string>{SuccessLine(Rotate())}, Lines());
+  EXPECT_EQ(Rotate(), gState.savedRotateVertices);
+  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(1u, Lifts());
+  EXPECT_EQ(sim::kPageExecute, sim::ProtectOf(Site()));
+}
+
 TEST_F(StaticSlot, MissingCallIsReportedOnceAndNeverWritten) {
   Poke(Site(), {0xE9});
   std::vector<uint8_t> before = Image();

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # run-in-vm.sh COMMAND [ARG...]
-# Runs COMMAND in the VM, in the current folder and with the current
-# environment, and exits with its exit status. The VM is qemu's x86-64 machine
+# Runs COMMAND in the VM, in the current folder, with the current environment
+# and umask, as the caller (user id, group id, supplementary groups), and exits
+# with its exit status. The VM is qemu's x86-64 machine
 # under software emulation with 2 processors and 8 GiB; it sees this
 # machine's whole file system over 9p, with /dev/shm and /run of its own;
 # temporary files go to /run/tmp (TMPDIR). COMMAND's standard output and
@@ -17,7 +18,11 @@
 # The guest caches what it reads over 9p (cache=loose): each new process maps
 # its programs and libraries again, and without the cache every page of them
 # crosses 9p anew. Nothing on this side changes those files while the VM runs;
-# the VM syncs before it powers off.
+# the VM syncs before it powers off. For a caller other than root it caches
+# only what is mapped (cache=mmap): in loose mode the guest's kernel opens
+# every file opened for writing read-write a second time, as root, and a qemu
+# that is not root cannot do that with a file made without those permissions
+# (Wine makes its prefix's "wineserver" file read-only and then writes it).
 #
 # The guest keeps time with the TSC: the HPET, which its kernel would choose
 # under emulation, makes every clock read a trip through qemu's device model,
@@ -26,9 +31,12 @@
 # For developing the VM itself: QI_VM_MEMORY (MiB, default 8192),
 # QI_VM_TCG_THREAD=multi (qemu's multi-threaded mode), QI_VM_KEEP=1 (keep the
 # job's folder with the console log under the cache folder's jobs/),
-# QI_VM_9P_CACHE (the 9p cache mode, default loose), QI_VM_CPU (default qemu64;
-# qemu's "max" model made Wine's 32-bit processes fault at iret in this
-# kernel).
+# QI_VM_9P_CACHE (the 9p cache mode, default loose for root, mmap for others), QI_VM_CPU (qemu's CPU
+# model). The default model has protection keys (pku, which the guest's
+# kernel turns on: ospke), where Linux makes a PROT_EXEC-only mapping
+# execute-only: a run in the VM covers such processors, and a machine without
+# them runs the plain qemu64 (tests/vm). qemu's "max" model made Wine's 32-bit
+# processes fault at iret in this kernel.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 [ $# -gt 0 ] || { echo "usage: run-in-vm.sh COMMAND [ARG...]" >&2; exit 2; }
@@ -41,6 +49,7 @@ job="$(mktemp -d "$cache/jobs/job.XXXXXX")"
   echo '# Written by run-in-vm.sh: the caller'\''s environment, folder and command.'
   export -p | grep -v -E '^declare -x (OLDPWD|PWD|SHLVL|_)='
   echo 'export QI_IN_VM=1 TMPDIR=/run/tmp'
+  echo "umask $(umask)"
   printf 'cd %q || exit 126\n' "$(pwd)"
   printf 'exec'
   printf ' %q' "$@"
@@ -55,12 +64,17 @@ out_reader=$!
 cat "$job/err" >&2 &
 err_reader=$!
 
+# Who runs the command in the VM: the caller, with every group.
+user="$(id -u):$(id -g):$(id -G | tr ' ' ',')"
+cache_mode=loose
+[ "$(id -u)" -eq 0 ] || cache_mode=mmap
+
 set +e
 qemu-system-x86_64 \
-  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
+  -accel tcg,thread="${QI_VM_TCG_THREAD:-single}" -cpu "${QI_VM_CPU:-qemu64,+pku}" -smp 2 -m "${QI_VM_MEMORY:-8192}" \
   -nodefaults -no-user-config -display none -no-reboot \
   -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 clocksource=tsc tsc=reliable qi.job=$job qi.cache=${QI_VM_9P_CACHE:-loose}" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 clocksource=tsc tsc=reliable qi.job=$job qi.user=$user qi.cache=${QI_VM_9P_CACHE:-$cache_mode}" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
   -chardev file,id=console,path="$job/console.log" -serial chardev:console \
   -chardev file,id=out,path="$job/out" -serial chardev:out \
