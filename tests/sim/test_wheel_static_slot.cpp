@@ -115,7 +115,7 @@ TEST_F(StaticSlot, OnAnExecuteOnlyPageTheCallIsReadAndRedirected) {
   InstallStaticSlotPatch();
   EXPECT_EQ(std::vector<std::string>{SuccessLine(Rotate())}, Lines());
   EXPECT_EQ(Rotate(), gState.savedRotateVertices);
-  EXPECT_EQ(RelBytes(0xE8, Site(), Hook()), BytesAt(Site(), 5));
+  EXPECT_EQ(Rel(0xE8, Site(), Hook()), BytesAt(Site(), 5));
   EXPECT_EQ(1u, Lifts());
   EXPECT_EQ(sim::kPageExecute, sim::ProtectOf(Site()));
 }
