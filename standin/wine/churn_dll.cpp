@@ -9,11 +9,10 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "loader_list.h"
+
 namespace {
 
-constexpr uint32_t kPebLdr = 0x0C;
-constexpr uint32_t kLdrInMemoryOrderList = 0x14;
-constexpr uint32_t kNodeDllBase = 0x10;
 // How long the entry stays off the list, in ms.
 constexpr DWORD kOffListMs = 20;
 
@@ -26,21 +25,8 @@ struct alignas(8) LostNode {
 };
 LostNode gLost;
 
-uintptr_t OwnNode(uintptr_t base) {
-  uintptr_t peb = 0;
-  __asm__ volatile("movl %%fs:0x30, %0" : "=r"(peb));
-  const uintptr_t head = *reinterpret_cast<uintptr_t*>(peb + kPebLdr) + kLdrInMemoryOrderList;
-  for (uintptr_t node = *reinterpret_cast<uintptr_t*>(head); node != head;
-       node = *reinterpret_cast<uintptr_t*>(node)) {
-    if (*reinterpret_cast<uintptr_t*>(node + kNodeDllBase) == base) {
-      return node;
-    }
-  }
-  return 0;
-}
-
 void LeaveTheListAWhile(uintptr_t base) {
-  const uintptr_t node = OwnNode(base);
+  const uintptr_t node = loader_list::NodeOf(base);
   if (node == 0) {
     return;
   }

@@ -9,16 +9,13 @@
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
 #include "standin/wine/game.h"
+#include "standin/wine/loader_list.h"
 #include "standin/wine/worker_sleeps.h"
 
 namespace game {
 namespace {
 
-// The 32-bit loader structures, by the offsets Windows uses.
-constexpr uint32_t kPebLdr = 0x0C;
-constexpr uint32_t kLdrInMemoryOrderList = 0x14;
-constexpr uint32_t kNodeDllBase = 0x10;
-constexpr uint32_t kNodeFlags = 0x2C;  // Flags, at 0x34 of the entry
+// Set in a loader entry's Flags once the module's entry point was called.
 constexpr uint32_t kEntryPointCalled = 0x00080000;
 
 std::atomic<bool> gChurning{false};
@@ -27,16 +24,8 @@ std::atomic<uint32_t> gChurnFailures{0};
 HANDLE gChurnThread = nullptr;
 
 uint32_t* EntryFlags(uintptr_t base) {
-  uintptr_t peb = 0;
-  __asm__ volatile("movl %%fs:0x30, %0" : "=r"(peb));
-  const uintptr_t head = *reinterpret_cast<uintptr_t*>(peb + kPebLdr) + kLdrInMemoryOrderList;
-  for (uintptr_t node = *reinterpret_cast<uintptr_t*>(head); node != head;
-       node = *reinterpret_cast<uintptr_t*>(node)) {
-    if (*reinterpret_cast<uintptr_t*>(node + kNodeDllBase) == base) {
-      return reinterpret_cast<uint32_t*>(node + kNodeFlags);
-    }
-  }
-  return nullptr;
+  const uintptr_t node = loader_list::NodeOf(base);
+  return node != 0 ? reinterpret_cast<uint32_t*>(node + loader_list::kNodeFlags) : nullptr;
 }
 
 DWORD WINAPI Churn(void*) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "../sim/test_code_bytes.h"
 #include "bench.h"
 #include "hud/hud.h"
 #include "sim/sim.h"
@@ -31,19 +32,8 @@ namespace {
 
 uint32_t gInstantQueries = 0;
 
-Bytes BytesAt(uintptr_t at, uint32_t n) {
-  const uint8_t* p = reinterpret_cast<const uint8_t*>(at);
-  return Bytes(p, p + n);
-}
-
-void Poke(uintptr_t at, const Bytes& bytes) {
-  uintptr_t page = at & ~uintptr_t{0xFFF};
-  uint32_t span = static_cast<uint32_t>(((at + bytes.size() + 0xFFF) & ~uintptr_t{0xFFF}) - page);
-  uint32_t old = sim::ProtectOf(page);
-  sim::SetProtect(page, span, sim::kPageExecuteReadWrite);
-  memcpy(reinterpret_cast<void*>(at), bytes.data(), bytes.size());
-  sim::SetProtect(page, span, old);
-}
+using codebytes::BytesAt;
+using codebytes::Poke;
 
 // A VirtualQuery that answers at once: every address lies in a committed,
 // read-write region that ends at 0xFFFFF000.

@@ -48,15 +48,7 @@ uint32_t Word(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Writes bytes whatever the page's protection, as another party would.
-void Poke(uintptr_t at, const Bytes& bytes) {
-  uintptr_t page = at & ~uintptr_t{0xFFF};
-  uint32_t span = static_cast<uint32_t>(((at + bytes.size() + 0xFFF) & ~uintptr_t{0xFFF}) - page);
-  uint32_t old = sim::ProtectOf(page);
-  sim::SetProtect(page, span, sim::kPageExecuteReadWrite);
-  memcpy(reinterpret_cast<void*>(at), bytes.data(), bytes.size());
-  sim::SetProtect(page, span, old);
-}
+using codebytes::Poke;
 
 // Every text the plug-in writes, captured without a file.
 std::string gWritten;

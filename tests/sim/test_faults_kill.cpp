@@ -68,7 +68,7 @@ void SendWorkDir(int fd) {
   run.Replace("WriteFile", reinterpret_cast<uintptr_t>(&ReportingWriteFile));
   run.Attach();
   run.Release();
-  // Frames whose visibility state changes on every frame: two texts each.
+  // Frames whose visibility state changes on every frame: one line each.
   for (uint32_t i = 0;; ++i) {
     standin::SetMenuActive(i & 1);
     standin::RunHudFrame();
@@ -126,13 +126,15 @@ TEST(Faults, EveryLineWrittenBeforeAKillIsInTheLog) {
     }
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);
-    // Everything reported is in the file, in order; at most the one text that
-    // the child wrote but could not report follows.
+    // Everything reported is in the file, in order; at most the one line
+    // (text and line end, one write) that the child wrote but could not
+    // report follows.
     ASSERT_GE(file.size(), reported.size());
     EXPECT_EQ(reported, file.substr(0, reported.size()));
     std::string rest = file.substr(reported.size());
-    EXPECT_TRUE(rest.empty() || rest == "\r\n" || rest == kMenu || rest == kAllowed)
-        << "after the reported texts: " << rest;
+    EXPECT_TRUE(rest.empty() || rest == std::string(kMenu) + "\r\n" ||
+                rest == std::string(kAllowed) + "\r\n")
+        << "after the reported lines: " << rest;
   }
 }
 

@@ -39,16 +39,7 @@ inline uint32_t WordAt(uintptr_t address) {
 using codebytes::BytesAt;
 using codebytes::Rel;
 
-// Writes bytes into VHud's image whatever the page's protection, as another
-// party would, and puts the protection back.
-inline void Poke(uintptr_t address, const std::vector<uint8_t>& bytes) {
-  uintptr_t page = address & ~uintptr_t{0xFFF};
-  uintptr_t end = (address + bytes.size() + 0xFFF) & ~uintptr_t{0xFFF};
-  uint32_t old = sim::ProtectOf(page);
-  sim::SetProtect(page, static_cast<uint32_t>(end - page), sim::kPageExecuteReadWrite);
-  memcpy(reinterpret_cast<void*>(address), bytes.data(), bytes.size());
-  sim::SetProtect(page, static_cast<uint32_t>(end - page), old);
-}
+using codebytes::Poke;
 
 // The record VHud's layout reads through EDX, with its word at +0x44.
 constexpr uint32_t kRecordWord = 0xFEEDF00Du;

@@ -4,36 +4,15 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <vector>
 
 #include "check/check.h"
+#include "check/file_size.h"
 #include "check/log_explain.h"
 #include "check/pe_image.h"
 
 namespace check {
-namespace {
-
-// The size of an open regular file; false for anything else (a pipe, a
-// device), whose length is known only once it has been read.
-bool RegularFileSize(FILE* file, uint64_t* size) {
-#ifdef _WIN32
-  struct _stati64 info;
-  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {
-    return false;
-  }
-#else
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return false;
-  }
-#endif
-  *size = static_cast<uint64_t>(info.st_size);
-  return true;
-}
-
-}  // namespace
 
 bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, std::string* error) {
   const std::string tooLarge = "file larger than " + std::to_string(limit >> 20) + " MiB";

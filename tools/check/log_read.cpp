@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 
+#include "check/file_size.h"
 #include "check/log_explain.h"
 
 namespace check {
@@ -14,22 +14,6 @@ std::string Megabytes(uint64_t bytes) {
   char text[32];
   snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
   return text;
-}
-
-bool RegularFileSize(FILE* file, uint64_t* size) {
-#ifdef _WIN32
-  struct _stati64 info;
-  if (_fstati64(_fileno(file), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) {
-    return false;
-  }
-#else
-  struct stat info;
-  if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return false;
-  }
-#endif
-  *size = static_cast<uint64_t>(info.st_size);
-  return true;
 }
 
 }  // namespace
