@@ -158,7 +158,7 @@ void End(Reading& r, Writer& w, bool longer) {
   }
   if (r.lastLine == kStopLine) {
     w.Say("The log ends with the stop line (line " + std::to_string(r.lines) +
-          "): the game closed normally, or unloaded the plug-in.");
+          "): the game closed normally.");
     return;
   }
   w.Say("The log ends without the stop line \"" + std::string(kStopLine) +
