@@ -18,16 +18,10 @@ uint32_t QI_STDCALL RecordingQuery(const void* address, MemoryBasicInformation* 
   return query(address, info, length);
 }
 
-class FrameQueryTest : public HudTest {
+class FrameQueryTest : public HookedPlayerTest {
  protected:
   void SetUp() override {
-    HudTest::SetUp();
-    health_ = standin::MakeTexture(64, 64);
-    armour_ = standin::MakeTexture(64, 64);
-    standin::SetLoadResults(static_cast<uint32_t>(health_), static_cast<uint32_t>(armour_));
-    player_ = standin::MakePlayer(100.0f);
-    standin::SetPlayer(player_);
-    Hook();
+    HookedPlayerTest::SetUp();
     standin::RunHudFrame();  // loads both icons
     TakeLines();
     gAsked.clear();
@@ -43,8 +37,6 @@ class FrameQueryTest : public HudTest {
 
   uintptr_t Wheel() const { return Vhud() + standin::kVhudWheelOpen; }
   uintptr_t Radar() const { return Vhud() + standin::kVhudRadarEnabled; }
-
-  uintptr_t health_ = 0, armour_ = 0, player_ = 0;
 };
 
 // Two read-write pages, a read-only one, a no-access one: three regions.

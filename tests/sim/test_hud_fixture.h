@@ -106,6 +106,25 @@ class HudTest : public ::testing::Test {
   size_t mark_ = 0;
 };
 
+// The hook in place, a living player and two usable icons for VHud's loader
+// to hand out.
+class HookedPlayerTest : public HudTest {
+ protected:
+  void SetUp() override {
+    HudTest::SetUp();
+    health_ = standin::MakeTexture(64, 64);
+    armour_ = standin::MakeTexture(64, 64);
+    standin::SetLoadResults(static_cast<uint32_t>(health_), static_cast<uint32_t>(armour_));
+    player_ = standin::MakePlayer(100.0f);
+    standin::SetPlayer(player_);
+    Hook();
+  }
+
+  uintptr_t health_ = 0;
+  uintptr_t armour_ = 0;
+  uintptr_t player_ = 0;
+};
+
 using Lines = std::vector<std::string>;
 
 }  // namespace hudtest

@@ -28,18 +28,8 @@ std::string PlayerLine(uintptr_t player) {
   return "[INFO] player pointer changed -> " + Hex(static_cast<uint32_t>(player));
 }
 
-class HudFrameTest : public HudTest {
+class HudFrameTest : public HookedPlayerTest {
  protected:
-  void SetUp() override {
-    HudTest::SetUp();
-    health_ = standin::MakeTexture(64, 64);
-    armour_ = standin::MakeTexture(64, 64);
-    standin::SetLoadResults(static_cast<uint32_t>(health_), static_cast<uint32_t>(armour_));
-    player_ = standin::MakePlayer(100.0f);
-    standin::SetPlayer(player_);
-    Hook();
-  }
-
   // The lines of a first frame in which everything is drawn.
   Lines FirstDrawnFrame(uintptr_t player) const {
     std::string icons = " health=" + Hex(static_cast<uint32_t>(health_)) +
@@ -47,10 +37,6 @@ class HudFrameTest : public HudTest {
     return {PlayerLine(player), kState[0], "[LOAD]" + icons,
             "[DRAW] first successful draw" + icons};
   }
-
-  uintptr_t health_ = 0;
-  uintptr_t armour_ = 0;
-  uintptr_t player_ = 0;
 };
 
 TEST_F(HudFrameTest, FrameRunsVhudRoutineThenDecidesAndDraws) {
