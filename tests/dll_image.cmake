@@ -1,7 +1,8 @@
 # The shape of the plug-in DLL: PE32 i386, a DLL, no import, export or TLS
 # directory, only .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text,
 # relocations; its version resource, and the image otherwise the same as the
-# link without it. The checker's version resource.
+# link without it; a relocation for every absolute address. The checker's
+# version resource.
 set(QI_PE_CHECK ${CMAKE_CURRENT_SOURCE_DIR}/tools/pe_check.py)
 
 # The checker itself, against synthesized good and broken images.
@@ -34,3 +35,8 @@ add_test(NAME dll_image.checker_version_resource
 add_test(NAME dll_image.rest_unchanged
   COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} rest-unchanged ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi
     ${QI_WIN_BUILD_DIR}/without_resource/Quorvel_Icons.asi)
+# Every absolute address relocated: the link at another base differs only
+# at the relocations, and no longer so with one of them dropped.
+add_test(NAME dll_image.relocations
+  COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} relocations ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi
+    ${QI_WIN_BUILD_DIR}/rebased/Quorvel_Icons.asi)

@@ -10,6 +10,11 @@
   pe_check.py rest-unchanged FILE BARE
                                     FILE is BARE (the same link without the
                                     resource) plus a last section .rsrc
+  pe_check.py relocations FILE REBASED
+                                    REBASED (the same link at another image
+                                    base) differs from FILE only where FILE's
+                                    base relocations say, and no longer so
+                                    once one relocation is dropped from both
   pe_check.py self-test DIR         the checker against synthesized good and
                                     broken images (written to DIR)
 
@@ -253,6 +258,25 @@ def main(argv):
         if not problems:
             print("  PASSED: the same headers (but for the resource's fields) and section data, "
                   ".rsrc added last")
+        return 1 if problems else 0
+    if len(argv) == 4 and argv[1] == "relocations":
+        import pe_reloc
+        with open(argv[2], "rb") as f:
+            data = f.read()
+        with open(argv[3], "rb") as f:
+            other = f.read()
+        problems = pe_reloc.rebase_problems(data, other)
+        print("%s against %s (%d bytes)" % (argv[2], argv[3], len(data)))
+        if not problems:
+            dropped = pe_reloc.rebase_problems(pe_reloc.drop_relocation(data, 0),
+                                               pe_reloc.drop_relocation(other, 0))
+            print("  with its first relocation dropped: %s" % ("; ".join(dropped) or "passes"))
+            problems = [] if dropped else ["a relocation dropped goes unnoticed"]
+        for p in problems:
+            print("  REJECTED: " + p)
+        if not problems:
+            print("  PASSED: every difference is a relocated word, moved by the difference "
+                  "of the bases")
         return 1 if problems else 0
     if len(argv) == 3 and argv[1] == "self-test":
         import pe_selftest

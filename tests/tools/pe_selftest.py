@@ -6,6 +6,7 @@ import struct
 from pe_check import (DIR_BASERELOC, DIR_EXPORT, DIR_IAT, DIR_IMPORT, DIR_TLS, MACHINE_I386,
                       PE32_MAGIC, parse, rest_problems, verdict, version_problems,
                       write_and_check)
+from pe_reloc import drop_relocation, rebase_problems
 from pe_resource import DIR_RESOURCE, make_rsrc, make_version_info
 
 
@@ -13,7 +14,8 @@ def make_pe(machine=MACHINE_I386, characteristics=0x2102, magic=PE32_MAGIC,
             sections=((".text", 0x1000, 0x800), (".data", 0x2000, 0x10),
                       (".rdata", 0x3000, 0x40), (".bss", 0x4000, 0x20),
                       (".reloc", 0x5000, 0x30)),
-            entry=0x1010, dirs=None, contents=None, size_of_image=0x6000):
+            entry=0x1010, dirs=None, contents=None, size_of_image=0x6000,
+            image_base=0x10000000):
     """A PE image; `contents` maps section names to their file data, laid
     out one after another in section order from 0x400 (0x200-aligned)."""
     directories = {DIR_BASERELOC: (0x5000, 0x30)}
@@ -28,7 +30,7 @@ def make_pe(machine=MACHINE_I386, characteristics=0x2102, magic=PE32_MAGIC,
     opt = lfanew + 24
     struct.pack_into("<H", out, opt, magic)
     struct.pack_into("<I", out, opt + 16, entry)
-    struct.pack_into("<I", out, opt + 28, 0x10000000)
+    struct.pack_into("<I", out, opt + 28, image_base)
     struct.pack_into("<II", out, opt + 32, 0x1000, 0x200)
     struct.pack_into("<I", out, opt + 56, size_of_image)
     struct.pack_into("<I", out, opt + 60, 0x400)
@@ -159,6 +161,46 @@ REST_TESTS = [
 ]
 
 
+def linked_at(image_base, relocs=(0x10, 0x23, 0x40), words=None, kinds=None):
+    """The DLL linked at `image_base`: addresses in .text at `relocs` (the
+    RVAs in .reloc, HIGHLOW unless `kinds` says otherwise) or, when given, at
+    `words`."""
+    text = bytearray(bytes(range(256)) * 8)
+    for at in relocs if words is None else words:
+        struct.pack_into("<I", text, at, image_base + 0x2004 + at)
+    block = struct.pack("<II", 0x1000, 8 + 2 * len(relocs)) + b"".join(
+        struct.pack("<H", (kind << 12) | at) for at, kind in zip(relocs, kinds or [3] * 8))
+    return make_pe(sections=BASE_SECTIONS, image_base=image_base, dirs={
+        DIR_BASERELOC: (0x5000, len(block))}, contents=dict(BASE_CONTENTS, **{
+            ".text": bytes(text), ".reloc": block}))
+
+
+def changed(data, offset, size, value):
+    out = bytearray(data)
+    out[offset:offset + size] = value.to_bytes(size, "little")
+    return bytes(out)
+
+
+RELOC_AT = parse(linked_at(0x10000000))[0].raw[4][0]  # .reloc's file offset
+# name, image, the same at another base, words that the rejection must contain
+RELOC_TESTS = [
+    ("reloc_good", linked_at(0x10000000), linked_at(0x6EF20000), None),
+    ("reloc_dropped", drop_relocation(linked_at(0x10000000), 1),
+     drop_relocation(linked_at(0x6EF20000), 1), ["1 places differ without a relocation", "RVA 0x1025"]),
+    ("reloc_not_address", linked_at(0x10000000, words=(0x10, 0x40)),
+     linked_at(0x6EF20000, words=(0x10, 0x40)), ["RVA 0x1023", "expected 0x"]),
+    ("reloc_twice", linked_at(0x10000000, (0x10, 0x10)), linked_at(0x6EF20000, (0x10, 0x10)),
+     ["overlap at RVA 0x1010"]),
+    ("reloc_dir64", linked_at(0x10000000, kinds=(3, 10, 3)),
+     linked_at(0x6EF20000, kinds=(3, 10, 3)), ["type 10 at RVA 0x1023", "at RVA 0x1025"]),
+    ("reloc_same_base", linked_at(0x10000000), linked_at(0x10000000), ["both images"]),
+    ("reloc_header", linked_at(0x10000000), changed(linked_at(0x6EF20000), 0x80 + 24 + 16, 4,
+                                                    0x1020), ["headers differ"]),
+    ("reloc_block_size", changed(linked_at(0x10000000), RELOC_AT + 4, 4, 0x30),
+     changed(linked_at(0x6EF20000), RELOC_AT + 4, 4, 0x30), ["unreadable", "size 0x30"]),
+]
+
+
 def judge(name, problems, expected):
     text = "; ".join(problems)
     ok = not problems if expected is None else bool(problems) and all(w in text
@@ -176,6 +218,8 @@ def self_test(directory):
         failures += judge(name, version_problems(data, parse(data)[0], *VERSION), expected)
     for name, data, reference, expected in REST_TESTS:
         failures += judge(name, rest_problems(data, reference), expected)
+    for name, data, other, expected in RELOC_TESTS:
+        failures += judge(name, rebase_problems(data, other), expected)
     # The command line too: a broken file on disk makes `check` exit non-zero,
     # a good one exit zero.
     for name, want in (("imports", 1), ("good", 0)):
@@ -184,7 +228,7 @@ def self_test(directory):
         ok = (rc != 0) == bool(want)
         print("%-20s %s  command line exit %d" % ("cli_" + name, "ok  " if ok else "FAIL", rc))
         failures += 0 if ok else 1
-    total = len(SELF_TESTS) + len(VERSION_TESTS) + len(REST_TESTS) + 2
+    total = len(SELF_TESTS) + len(VERSION_TESTS) + len(REST_TESTS) + len(RELOC_TESTS) + 2
     print("%d passed, %d failed" % (total - failures, failures))
     return failures
 
