@@ -61,7 +61,10 @@ extern Vhud gVhud;
 extern HMODULE gPlugin;
 
 void LoadVhud();
-void LoadPlugin();
+// LoadLibraryA of the plug-in; unless `atImageBase`, its preferred range
+// (ImageBase, SizeOfImage of its file) is reserved first, so that it must be
+// relocated.
+void LoadPlugin(bool atImageBase);
 void WaitHook(uint32_t timeoutMs);
 [[noreturn]] void Unload();
 

@@ -1,7 +1,8 @@
 // The stand-in game executable. Its image (base 0x400000, never relocated)
 // covers the game's fixed addresses; it builds the game's code and data
 // there, then works as the game's plug-in loader: it loads "VHud.asi" and the
-// plug-in with LoadLibraryA, waits for the plug-in's worker to redirect the
+// plug-in with LoadLibraryA (the plug-in relocated unless a step says
+// otherwise), waits for the plug-in's worker to redirect the
 // HUD jump, runs HUD frames through 0x58FAE0 as the game does, and finally
 // frees the plug-in. What it sees is written as a trace of JSON lines
 // (trace.h). After every step and every frame it reads the lines the plug-in

@@ -1,7 +1,10 @@
-// The game as the plug-in loader: LoadLibraryA of VHud and of the plug-in,
+// The game as the plug-in loader: LoadLibraryA of VHud and of the plug-in
+// (most often with the plug-in's preferred range taken, so that the loader
+// must relocate it, as address space layout randomisation does on Windows),
 // the wait for the plug-in's worker to take over the HUD jump, and
 // FreeLibrary of the plug-in at the end.
 #include <stdio.h>
+#include <string.h>
 
 #include "standin/game_image.h"
 #include "standin/vhud_image.h"
@@ -17,6 +20,34 @@ namespace {
 
 // How many "[HOOK]" lines earlier waits have seen.
 size_t gHookLinesSeen = 0;
+
+// The plug-in file the loader takes first: the one beside this executable.
+constexpr const char* kPluginName = "Quorvel_Icons.asi";
+
+// ImageBase and SizeOfImage from the PE header of the plug-in's file.
+void PreferredRange(uint32_t* imageBase, uint32_t* sizeOfImage) {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  char* slash = length < MAX_PATH ? strrchr(path, '\\') : nullptr;
+  if (slash == nullptr || slash + 1 + strlen(kPluginName) >= path + MAX_PATH) {
+    Fail(kExitLoad, "the executable's folder is not known");
+  }
+  strcpy(slash + 1, kPluginName);
+  FILE* f = fopen(path, "rb");
+  uint8_t header[0x400] = {};
+  size_t got = f != nullptr ? fread(header, 1, sizeof(header), f) : 0;
+  if (f != nullptr) {
+    fclose(f);
+  }
+  uint32_t lfanew = 0;
+  memcpy(&lfanew, header + 0x3C, 4);
+  if (got < 0x40 || lfanew > got || got - lfanew < 24 + 60 ||
+      memcmp(header + lfanew, "PE\0\0", 4) != 0) {
+    Fail(kExitLoad, "the plug-in's file has no readable PE header");
+  }
+  memcpy(imageBase, header + lfanew + 24 + 28, 4);
+  memcpy(sizeOfImage, header + lfanew + 24 + 56, 4);
+}
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -54,11 +85,22 @@ void LoadVhud() {
   Emit(line);
 }
 
-void LoadPlugin() {
+void LoadPlugin(bool atImageBase) {
   if (!standin::CountWorkerSleeps()) {
     Fail(kExitImage, "kernel32's export of Sleep cannot be pointed at the counting wrapper");
   }
-  HMODULE module = LoadLibraryA("Quorvel_Icons.asi");
+  uint32_t imageBase = 0;
+  uint32_t sizeOfImage = 0;
+  PreferredRange(&imageBase, &sizeOfImage);
+  // Kept for the whole run.
+  if (!atImageBase && VirtualAlloc(reinterpret_cast<void*>(imageBase), sizeOfImage, MEM_RESERVE,
+                                   PAGE_NOACCESS) == nullptr) {
+    char what[96];
+    snprintf(what, sizeof(what), "the plug-in's range 0x%08X+0x%X cannot be reserved, error %lu",
+             imageBase, sizeOfImage, GetLastError());
+    Fail(kExitLoad, what);
+  }
+  HMODULE module = LoadLibraryA(kPluginName);
   if (module == nullptr) {
     char what[80];
     snprintf(what, sizeof(what), "LoadLibraryA(Quorvel_Icons.asi) failed, error %lu",
@@ -70,6 +112,8 @@ void LoadPlugin() {
   Json line = Event("plugin");
   line["base"] = Hex(base);
   line["size"] = Hex(SizeOfImage(base));
+  line["image_base"] = Hex(imageBase);
+  line["range_reserved"] = atImageBase ? 0 : 1;
   Emit(line);
 }
 

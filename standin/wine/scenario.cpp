@@ -1,6 +1,9 @@
 // The steps the stand-in game carries out, in order:
 //   vhud                 LoadLibraryA("VHud.asi")
-//   plugin               LoadLibraryA("Quorvel_Icons.asi")
+//   plugin               LoadLibraryA("Quorvel_Icons.asi"), its preferred
+//                        range reserved first, so that it loads relocated
+//   plugin-at-image-base LoadLibraryA("Quorvel_Icons.asi"), its preferred
+//                        range left free, so that it loads at its ImageBase
 //   wait-hook MS         wait until the HUD jump no longer leads to VHud's
 //                        HUD routine (the plug-in's hook), at most MS ms
 //   sleep MS             Sleep(MS)
@@ -76,8 +79,8 @@ void RunSteps(const std::vector<std::string>& steps) {
     const std::string& s = steps[i];
     if (s == "vhud") {
       LoadVhud();
-    } else if (s == "plugin") {
-      LoadPlugin();
+    } else if (s == "plugin" || s == "plugin-at-image-base") {
+      LoadPlugin(s != "plugin");
     } else if (s == "wait-hook") {
       WaitHook(Count(steps, &i));
     } else if (s == "sleep") {

@@ -1,7 +1,8 @@
 """What every Wine scenario shares: one run of the stand-in game (its exit
 code, JSON records and the plug-in's log), the collected checks, and the
 checks that every run passes (boot lines first, the detach line last, VHud's
-record) or that every hooked run passes (the [HOOK] line)."""
+record, where the plug-in loaded) or that every hooked run passes (the [HOOK]
+line)."""
 import json
 import os
 import shutil
@@ -32,6 +33,9 @@ WHEEL_LINES = [
 ]
 VHUD_ROTATE_VERTICES = 0x50290
 MIN_VHUD_SIZE = 0x104A000
+# The step that loads the plug-in with its preferred range left free; every
+# other scenario has it relocated.
+AT_IMAGE_BASE = "plugin-at-image-base"
 RUN_TIMEOUT = wine.RUN_TIMEOUT
 
 
@@ -56,6 +60,8 @@ class Run:
     """One run of the stand-in game: exit code, JSON records, the log."""
 
     def __init__(self, root, win_dir, name, steps, extra_env=None):
+        self.steps = steps
+        self.plugin_file = os.path.join(win_dir, "Quorvel_Icons.asi")
         self.dir = os.path.join(root, "runs", name)
         shutil.rmtree(self.dir, ignore_errors=True)
         os.makedirs(self.dir)
@@ -147,6 +153,7 @@ def common_checks(c, with_vhud):
     game = run.event("game")
     if c.expect(game is not None, "game record"):
         c.equal(game["image_base"], hx(0x400000), "stand-in game image base")
+    plugin_base_checks(c)
     if with_vhud:
         vhud = run.event("vhud")
         if c.expect(vhud is not None, "one vhud record"):
@@ -167,6 +174,25 @@ def common_checks(c, with_vhud):
                      % (vhud["hud_jump_target"], allowed))
         return vhud
     return None
+
+
+def plugin_base_checks(c):
+    """The plug-in loaded away from its ImageBase (read here from its file)
+    or, where the steps say so, at it."""
+    run = c.run
+    plugin = run.event("plugin")
+    if not c.expect(plugin is not None, "one plugin record"):
+        return
+    with open(run.plugin_file, "rb") as f:
+        header = f.read(0x400)
+    image_base = hx(struct.unpack_from("<I", header, struct.unpack_from("<I", header, 0x3C)[0]
+                                       + 24 + 28)[0])
+    c.equal(plugin["image_base"], image_base, "ImageBase of the plug-in as the stand-in read it")
+    if AT_IMAGE_BASE in run.steps:
+        c.equal(plugin["base"], image_base, "the plug-in's base with its range left free")
+    else:
+        c.expect(plugin["base"] != image_base,
+                 "the plug-in relocated: base %s, ImageBase %s" % (plugin["base"], image_base))
 
 
 def hook_checks(c, vhud, plugin):

@@ -18,7 +18,7 @@ import shutil
 import sys
 import time
 
-from wine_checks import Checks, Run, fbits, wine
+from wine_checks import AT_IMAGE_BASE, Checks, Run, fbits, wine
 import scenarios_hook
 import scenarios_loader
 import scenarios_wheel
@@ -42,6 +42,8 @@ def scenario(root, win_dir, name):
     run = Run(root, win_dir, name, steps, extra_env)
     c = Checks(run)
     check(c)
+    at_image_base = [n for n, s in SCENARIOS.items() if AT_IMAGE_BASE in s[0]]
+    c.equal(len(at_image_base), 1, "scenarios with the plug-in at its ImageBase %s" % at_image_base)
     return c.finish(name)
 
 
