@@ -186,7 +186,8 @@ RELOC_AT = parse(linked_at(0x10000000))[0].raw[4][0]  # .reloc's file offset
 RELOC_TESTS = [
     ("reloc_good", linked_at(0x10000000), linked_at(0x6EF20000), None),
     ("reloc_dropped", drop_relocation(linked_at(0x10000000), 1),
-     drop_relocation(linked_at(0x6EF20000), 1), ["1 places differ without a relocation", "RVA 0x1025"]),
+     drop_relocation(linked_at(0x6EF20000), 1),
+     ["1 places differ without a relocation", "RVA 0x1025"]),
     ("reloc_not_address", linked_at(0x10000000, words=(0x10, 0x40)),
      linked_at(0x6EF20000, words=(0x10, 0x40)), ["RVA 0x1023", "expected 0x"]),
     ("reloc_twice", linked_at(0x10000000, (0x10, 0x10)), linked_at(0x6EF20000, (0x10, 0x10)),
