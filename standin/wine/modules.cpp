@@ -1,6 +1,7 @@
 // The game as the plug-in loader: LoadLibraryA of VHud and of the plug-in
-// (most often with the plug-in's preferred range taken, so that the loader
-// must relocate it, as address space layout randomisation does on Windows),
+// (unless a step asks for its ImageBase, with the plug-in's preferred range
+// taken, so that the loader must relocate it, as address space layout
+// randomisation does on Windows),
 // the wait for the plug-in's worker to take over the HUD jump, and
 // FreeLibrary of the plug-in at the end.
 #include <stdio.h>
