@@ -27,6 +27,10 @@ bool QueryRegion(uintptr_t address, MemoryBasicInfo* info);
 // range is not committed. `oldProtect` receives the first page's protection.
 bool ChangeProtect(uintptr_t address, uint32_t size, uint32_t protect, uint32_t* oldProtect);
 
+// The SIGSEGV handler that dispatches a fault to the faulting thread's
+// structured exception handlers (exception_dispatch.cpp); once per process.
+void InstallExceptionDispatch();
+
 void ResetMemory();
 void ResetLoader();
 void ResetKernel32();

@@ -108,6 +108,7 @@ int32_t QI_STDCALL StandInVirtualProtect(void* address, uint32_t size, uint32_t 
                                          uint32_t* oldProtect) {
   uintptr_t at = reinterpret_cast<uintptr_t>(address);
   bool fail = false;
+  bool undo = false;
   {
     std::lock_guard<std::mutex> lock(gRecordMutex);
     ++gRecords.virtualProtect;
@@ -116,9 +117,15 @@ int32_t QI_STDCALL StandInVirtualProtect(void* address, uint32_t size, uint32_t 
       fail = gFaults.virtualProtectFailAll ||
              (gFaults.virtualProtectFailAt != 0 &&
               gLiftingCalls == static_cast<uint32_t>(gFaults.virtualProtectFailAt));
+      undo = gFaults.virtualProtectUndoneAt != 0 &&
+             gLiftingCalls == static_cast<uint32_t>(gFaults.virtualProtectUndoneAt);
     }
   }
   bool ok = !fail && ChangeProtect(at, size, newProtect, oldProtect);
+  if (ok && undo) {
+    uint32_t granted = 0;
+    ChangeProtect(at, size, *oldProtect, &granted);
+  }
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gRecords.protects.push_back(ProtectCall{at, size, newProtect, ok});
   return ok ? 1 : 0;
@@ -366,6 +373,7 @@ void Reset() {
     cleanupRegistered = true;
     atexit(RemoveWorkDir);
   }
+  InstallExceptionDispatch();
   ResetFilesAndThreads();
   __builtin_memcpy(&gState, &kPristine, sizeof(PluginState));
   ResetMemory();

@@ -133,6 +133,10 @@ struct Faults {
   bool createThreadFail = false;       // returns null, starts nothing
   bool writeFileFail = false;          // returns 0, writes nothing
   int writeFileShortBy = 0;            // writes this many bytes fewer
+  // The lifting call with this 1-based number succeeds, but the old
+  // protection is put back before it returns, as by another party whose own
+  // patch of the page ends in between (0: none).
+  int virtualProtectUndoneAt = 0;
 };
 Faults& Fault();
 

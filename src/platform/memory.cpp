@@ -1,5 +1,7 @@
+#include "platform/code_store.h"
 #include "platform/platform.h"
 #include "platform/region_answers.h"
+#include "platform/teb.h"
 #include "state/plugin_state.h"
 
 namespace {
@@ -35,20 +37,17 @@ PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write) 
   if (gState.api.virtualProtect(range, length, kPageExecuteReadWrite, &oldProtect) == 0) {
     return PatchOutcome::Refused;
   }
-  // Both compile to one locked instruction (lock cmpxchg / lock cmpxchg8b),
-  // which is atomic wherever its bytes lie inside a cache line.
+  // One locked instruction (lock cmpxchg / lock cmpxchg8b), atomic wherever
+  // its bytes lie inside a cache line. Another party may have put the
+  // protection back since our VirtualProtect: the store then faults, the
+  // frame around it takes the fault, and the patch counts as refused.
   uintptr_t at = site + write.offset;
-  bool stored;
-  if (write.size == 8) {
-    uint64_t expected = write.expected;
-    stored = __atomic_compare_exchange_n(reinterpret_cast<uint64_t*>(at), &expected, write.value,
-                                         false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  } else {
-    uint32_t expected = static_cast<uint32_t>(write.expected);
-    stored = __atomic_compare_exchange_n(reinterpret_cast<uint32_t*>(at), &expected,
-                                         static_cast<uint32_t>(write.value), false,
-                                         __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-  }
+  auto* exceptionList = reinterpret_cast<uintptr_t*>(ReadTebPointer() + kTebExceptionList);
+  uint32_t result = GuardedCompareExchange(
+      exceptionList, at, write.size, static_cast<uint32_t>(write.expected),
+      static_cast<uint32_t>(write.expected >> 32), static_cast<uint32_t>(write.value),
+      static_cast<uint32_t>(write.value >> 32));
+  bool stored = result == kStoreWritten;
   // Code that changes code tells the processor so, for the bytes stored. x86
   // keeps its instruction cache coherent by itself; an emulator translating
   // x86 code may not.
@@ -58,5 +57,8 @@ PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write) 
   }
   uint32_t ignored = 0;
   gState.api.virtualProtect(range, length, oldProtect, &ignored);
+  if (result == kStoreFaulted) {
+    return PatchOutcome::Refused;
+  }
   return stored ? PatchOutcome::Written : PatchOutcome::Changed;
 }

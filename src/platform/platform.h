@@ -35,13 +35,15 @@ struct CodeWrite {
 };
 
 enum class PatchOutcome : uint8_t {
-  Refused,  // lifting the protection failed: nothing written
+  Refused,  // lifting the protection failed, or the store faulted because
+            // another party put the protection back meanwhile: nothing written
   Changed,  // the bytes no longer held `expected`: nothing written
   Written,
 };
 
-// Lifts the protection of [site, site + length), makes the store, and puts
-// the protection back (also when the compare found other bytes).
+// Lifts the protection of [site, site + length), makes the store inside a
+// structured exception frame (code_store.h), and puts the protection back
+// (also when the compare found other bytes or the store faulted).
 PatchOutcome PatchCode(uintptr_t site, uint32_t length, const CodeWrite& write);
 
 // Whether `size` bytes at `at` lie inside one 64-byte cache line. VHud's base

@@ -85,6 +85,13 @@ void Restore();
 void WaitRepatch(uint32_t timeoutMs);
 void ReportPatches();
 
+// ---- Another patcher's protection (lift_undo.cpp) -------------------------------
+// The plug-in's next VirtualProtect granting write on the HUD jump has the
+// old protection put back before it returns (once); call before the plug-in
+// is loaded. How many such lifts were undone so far.
+void UndoNextHudJumpLift();
+uint32_t HudJumpLiftsUndone();
+
 // ---- Loader hazards (loader_hazards.cpp) ---------------------------------------
 // FreeLibrary of the plug-in, the game going on.
 void FreePlugin();

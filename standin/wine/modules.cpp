@@ -153,6 +153,7 @@ void WaitHook(uint32_t timeoutMs) {
   line["target"] = Hex(HudJumpTarget());
   line["waited_ms"] = static_cast<long long>(GetTickCount() - start);
   line["worker_sleeps"] = standin::WorkerSleepsBegun();
+  line["lifts_undone"] = HudJumpLiftsUndone();
   Emit(line);
 }
 

@@ -38,6 +38,8 @@
 //   log-race N MS        frames back to back, the menu flag changing every
 //                        frame, the HUD jump put back at VHud at the end of
 //                        each worker sleep, until N more worker sleeps
+//   undo-lift            the plug-in's next lift of the HUD jump's protection
+//                        is undone before its store (once); before "plugin"
 //   unload               FreeLibrary of the plug-in, then exit
 // A step file holds the same words separated by blanks and line ends; a
 // word starting with '#' comments out the rest of its line.
@@ -128,6 +130,8 @@ void RunSteps(const std::vector<std::string>& steps) {
     } else if (s == "log-race") {
       uint32_t passes = Count(steps, &i);
       LogRace(passes, Count(steps, &i));
+    } else if (s == "undo-lift") {
+      UndoNextHudJumpLift();
     } else if (s == "unload") {
       Unload();
     } else {

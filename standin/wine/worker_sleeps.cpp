@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "standin/wine/kernel32_export.h"
+
 namespace standin {
 namespace {
 
@@ -55,63 +57,16 @@ VOID WINAPI CountingSleep(DWORD milliseconds) {
   }
 }
 
-template <typename T>
-T* At(uintptr_t base, uint32_t rva) {
-  return reinterpret_cast<T*>(base + rva);
-}
-
 }  // namespace
 
 bool CountWorkerSleeps() {
   if (gSleep != nullptr) {
     return true;
   }
-  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  if (kernel32 == nullptr) {
-    return false;
-  }
-  const uintptr_t base = reinterpret_cast<uintptr_t>(kernel32);
-  const auto* nt =
-      At<const IMAGE_NT_HEADERS32>(base, At<const IMAGE_DOS_HEADER>(base, 0)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-  if (dir.VirtualAddress == 0) {
-    return false;
-  }
-  const auto* exports = At<const IMAGE_EXPORT_DIRECTORY>(base, dir.VirtualAddress);
-  const auto* names = At<const DWORD>(base, exports->AddressOfNames);
-  const auto* ordinals = At<const WORD>(base, exports->AddressOfNameOrdinals);
-  auto* functions = At<DWORD>(base, exports->AddressOfFunctions);
-  DWORD* entry = nullptr;
-  for (DWORD i = 0; i < exports->NumberOfNames && entry == nullptr; ++i) {
-    if (strcmp(At<const char>(base, names[i]), "Sleep") == 0) {
-      entry = &functions[ordinals[i]];
-    }
-  }
-  // The real Sleep (through a forwarder, if kernel32 has one) before the
-  // entry changes.
-  SleepFn real =
-      reinterpret_cast<SleepFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "Sleep")));
-  if (entry == nullptr || real == nullptr) {
-    return false;
-  }
-  // The plug-in takes an entry outside the export directory as an offset
-  // from kernel32's base, added in 32 bits; the wrapper lies in this
-  // executable, below kernel32, so the offset wraps.
-  const uintptr_t wrapper = reinterpret_cast<uintptr_t>(&CountingSleep);
-  const DWORD rva = static_cast<DWORD>(wrapper - base);
-  if (rva >= dir.VirtualAddress && rva < dir.VirtualAddress + dir.Size) {
-    return false;
-  }
-  gSleep = real;
   gGameThread = GetCurrentThreadId();
-  DWORD old = 0;
-  if (!VirtualProtect(entry, sizeof(*entry), PAGE_READWRITE, &old)) {
-    gSleep = nullptr;
-    return false;
-  }
-  *entry = rva;
-  VirtualProtect(entry, sizeof(*entry), old, &old);
-  return static_cast<uintptr_t>(static_cast<DWORD>(base + *entry)) == wrapper;
+  gSleep = reinterpret_cast<SleepFn>(reinterpret_cast<void*>(
+      PointKernel32Export("Sleep", reinterpret_cast<uintptr_t>(&CountingSleep))));
+  return gSleep != nullptr;
 }
 
 uint32_t WorkerSleepsBegun() { return gBegun.load(); }

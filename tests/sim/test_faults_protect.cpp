@@ -17,12 +17,16 @@ namespace faults {
 namespace {
 
 // The first pass lifts the nine sites in this order: the static-slot call,
-// the spacing site, the six centre-text operands, the HUD jump.
-TEST(Faults, VirtualProtectRefusingEachLiftOfTheFirstPass) {
-  for (int n = 1; n <= 9; ++n) {
-    SCOPED_TRACE("lift " + std::to_string(n) + " refused");
+// the spacing site, the six centre-text operands, the HUD jump. A lift
+// refused, or granted and undone by another party before the store (which
+// then faults), is the same refusal to the installer.
+TEST(Faults, VirtualProtectRefusingOrUndoneAtEachLiftOfTheFirstPass) {
+  for (int n = 1; n <= 18; ++n) {
+    const bool undone = n > 9;
+    const int lift = undone ? n - 9 : n;
+    SCOPED_TRACE("lift " + std::to_string(lift) + (undone ? " undone" : " refused"));
     FaultRun run;
-    sim::Fault().virtualProtectFailAt = n;
+    (undone ? sim::Fault().virtualProtectUndoneAt : sim::Fault().virtualProtectFailAt) = lift;
     run.Attach();
     // Whatever was refused is in place by the first pass of the second
     // phase, without a second report.
@@ -31,12 +35,12 @@ TEST(Faults, VirtualProtectRefusingEachLiftOfTheFirstPass) {
     run.Frames(3);
     run.Detach();
     Lines start = run.StartLines();
-    if (n == 1) {
+    if (lift == 1) {
       start[5] = kStaticRefused;
-    } else if (n == 2) {
+    } else if (lift == 2) {
       start.erase(start.begin() + 6, start.begin() + 8);
       start.insert(start.begin() + 6, kSpacingRefused);
-    } else if (n <= 8) {
+    } else if (lift <= 8) {
       // One centre-text site refused: its report, and never the success.
       start.erase(start.begin() + 8, start.begin() + 10);
       start.insert(start.begin() + 8, kCentreRefused);

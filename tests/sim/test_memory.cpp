@@ -7,6 +7,7 @@
 #include "core_support.h"
 #include "host/host.h"
 #include "platform/platform.h"
+#include "platform/teb.h"
 
 namespace {
 
@@ -154,7 +155,8 @@ TEST_F(CodePatchTest, WritesTheBytesAndPutsTheProtectionBack) {
 }
 
 // One compare-and-exchange of 4 or 8 bytes, at any offset inside a cache
-// line (across an aligned 8-byte block too): all bytes or none.
+// line (across an aligned 8-byte block too): all bytes or none. Refused:
+// the lift is undone by another party before the store, which faults.
 TEST_F(CodePatchTest, StoresOnlyWhileEveryByteHoldsWhatWasExpected) {
   struct Case {
     uint32_t offset, size;
@@ -169,8 +171,13 @@ TEST_F(CodePatchTest, StoresOnlyWhileEveryByteHoldsWhatWasExpected) {
       {0x43, 4, 0xCCCCCCCDu, PatchOutcome::Changed},
       {0x44, 8, 0xCDCCCCCCCCCCCCCCull, PatchOutcome::Changed},  // only the last byte differs
       {0x44, 8, 0xCCCCCCCCCCCCCCCDull, PatchOutcome::Changed},  // only the first
+      {0x43, 4, 0xCCCCCCCCu, PatchOutcome::Refused},
+      {0x41, 8, 0xCCCCCCCCCCCCCCCCull, PatchOutcome::Refused},
   };
+  int lifts = 0;
   for (const Case& c : cases) {
+    ++lifts;
+    sim::Fault().virtualProtectUndoneAt = c.outcome == PatchOutcome::Refused ? lifts : 0;
     sim::SetProtect(code_, kPage, sim::kPageReadWrite);
     memset(reinterpret_cast<void*>(code_), 0xCC, kPage);
     sim::SetProtect(code_, kPage, sim::kPageExecuteRead);
@@ -185,7 +192,11 @@ TEST_F(CodePatchTest, StoresOnlyWhileEveryByteHoldsWhatWasExpected) {
     EXPECT_EQ(Bytes(code_, 0x50), want) << what;
     // The protection is put back whether or not the bytes were stored.
     ASSERT_EQ(sim::Record().protects.size(), 2u) << what;
+    EXPECT_EQ(sim::Record().protects[1].newProtect, sim::kPageExecuteRead) << what;
     EXPECT_EQ(sim::ProtectOf(code_), sim::kPageExecuteRead) << what;
+    // The exception frame is gone in every outcome.
+    EXPECT_EQ(*reinterpret_cast<const uint32_t*>(ReadTebPointer() + kTebExceptionList), 0xFFFFFFFFu)
+        << what;
   }
 }
 

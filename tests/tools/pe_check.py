@@ -18,8 +18,11 @@
   pe_check.py self-test DIR         the checker against synthesized good and
                                     broken images (written to DIR)
 
-The plug-in must be a PE32 i386 DLL with no import, export, TLS, IAT or
-delay-import directory, only the sections .text/.data/.rdata/.bss/.reloc/.rsrc,
+The plug-in must be a PE32 i386 DLL with no import, export, TLS, load-config,
+IAT or delay-import directory, not marked NO_SEH (its code store runs inside
+a structured exception frame whose handler Windows would then refuse, as it
+would one missing from a load-config's safe handler table), only the
+sections .text/.data/.rdata/.bss/.reloc/.rsrc,
 an entry point inside .text, a base relocation directory, and a resource
 directory (when there is one) inside .rsrc.
 """
@@ -36,8 +39,10 @@ FILE_DLL = 0x2000
 PE32_MAGIC = 0x10B
 ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".reloc", ".rsrc"}
 DIR_EXPORT, DIR_IMPORT, DIR_BASERELOC, DIR_TLS, DIR_IAT, DIR_DELAY = 0, 1, 5, 9, 12, 13
+DIR_LOAD_CONFIG = 10
+DLL_NO_SEH = 0x400
 EMPTY_DIRS = {DIR_EXPORT: "export", DIR_IMPORT: "import", DIR_TLS: "TLS",
-              DIR_IAT: "IAT", DIR_DELAY: "delay-import"}
+              DIR_LOAD_CONFIG: "load-config", DIR_IAT: "IAT", DIR_DELAY: "delay-import"}
 
 
 class Image:
@@ -64,6 +69,7 @@ def parse(data):
     (img.entry,) = struct.unpack_from("<I", data, opt + 16)
     (img.image_base,) = struct.unpack_from("<I", data, opt + 28)
     (img.size_of_image, img.size_of_headers) = struct.unpack_from("<II", data, opt + 56)
+    (img.dll_characteristics,) = struct.unpack_from("<H", data, opt + 70)
     img.opt = opt
     (ndirs,) = struct.unpack_from("<I", data, opt + 92)
     if opt + 96 + 8 * min(ndirs, 16) > len(data) or 96 + 8 * min(ndirs, 16) > opt_size:
@@ -95,6 +101,8 @@ def verdict(data):
         problems.append("machine 0x%X is not i386 (0x14C)" % img.machine)
     if not img.characteristics & FILE_DLL:
         problems.append("DLL characteristic not set")
+    if img.dll_characteristics & DLL_NO_SEH:
+        problems.append("marked NO_SEH")
     for index, name in EMPTY_DIRS.items():
         rva, size = img.dirs[index]
         if rva or size:
@@ -144,8 +152,8 @@ def check(path):
     for p in problems:
         print("  REJECTED: " + p)
     if not problems:
-        print("  PASSED: PE32 i386 DLL, no import/export/TLS directories, "
-              "sections within .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text, "
+        print("  PASSED: PE32 i386 DLL, no import/export/TLS/load-config directories, "
+              "not NO_SEH, sections within .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text, "
               "relocations present, resources (if any) in .rsrc")
     return problems
 

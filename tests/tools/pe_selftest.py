@@ -3,8 +3,8 @@ broken images."""
 import os
 import struct
 
-from pe_check import (DIR_BASERELOC, DIR_EXPORT, DIR_IAT, DIR_IMPORT, DIR_TLS, MACHINE_I386,
-                      PE32_MAGIC, parse, rest_problems, verdict, version_problems,
+from pe_check import (DIR_BASERELOC, DIR_EXPORT, DIR_IAT, DIR_IMPORT, DIR_LOAD_CONFIG, DIR_TLS,
+                      MACHINE_I386, PE32_MAGIC, parse, rest_problems, verdict, version_problems,
                       write_and_check)
 from pe_reloc import drop_relocation, rebase_problems
 from pe_resource import DIR_RESOURCE, make_rsrc, make_version_info
@@ -15,7 +15,7 @@ def make_pe(machine=MACHINE_I386, characteristics=0x2102, magic=PE32_MAGIC,
                       (".rdata", 0x3000, 0x40), (".bss", 0x4000, 0x20),
                       (".reloc", 0x5000, 0x30)),
             entry=0x1010, dirs=None, contents=None, size_of_image=0x6000,
-            image_base=0x10000000):
+            image_base=0x10000000, dll_characteristics=0x140):
     """A PE image; `contents` maps section names to their file data, laid
     out one after another in section order from 0x400 (0x200-aligned)."""
     directories = {DIR_BASERELOC: (0x5000, 0x30)}
@@ -34,6 +34,7 @@ def make_pe(machine=MACHINE_I386, characteristics=0x2102, magic=PE32_MAGIC,
     struct.pack_into("<II", out, opt + 32, 0x1000, 0x200)
     struct.pack_into("<I", out, opt + 56, size_of_image)
     struct.pack_into("<I", out, opt + 60, 0x400)
+    struct.pack_into("<H", out, opt + 70, dll_characteristics)
     struct.pack_into("<I", out, opt + 92, 16)
     for index, (rva, size) in directories.items():
         struct.pack_into("<II", out, opt + 96 + 8 * index, rva, size)
@@ -58,6 +59,8 @@ SELF_TESTS = [
     ("exports", make_pe(dirs={DIR_EXPORT: (0x3000, 0x28)}), ["export directory"]),
     ("tls", make_pe(dirs={DIR_TLS: (0x2000, 0x18)}), ["TLS directory"]),
     ("iat", make_pe(dirs={DIR_IAT: (0x3000, 0x8)}), ["IAT directory"]),
+    ("load_config", make_pe(dirs={DIR_LOAD_CONFIG: (0x3000, 0x48)}), ["load-config directory"]),
+    ("no_seh", make_pe(dll_characteristics=0x540), ["NO_SEH"]),
     ("crt_section", make_pe(sections=((".text", 0x1000, 0x800), (".CRT", 0x2000, 0x10),
                                       (".reloc", 0x5000, 0x30))), [".CRT"]),
     ("tls_section", make_pe(sections=((".text", 0x1000, 0x800), (".tls", 0x2000, 0x10),

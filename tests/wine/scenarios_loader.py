@@ -1,7 +1,8 @@
 """What a real Windows loader and other plug-ins do around the plug-in: it is
 freed while the game goes on, VHud is listed before its entry point has run,
 another thread loads and frees a DLL while the worker walks the loader list,
-and the worker and the render thread write the log at the same moment."""
+the worker and the render thread write the log at the same moment, and
+another patcher puts a page's protection back under the plug-in's store."""
 from wine_checks import (BOOT_LINES, STOP_LINE, WHEEL_LINES, WORKER_LINE, VHUD_ROTATE_VERTICES,
                          common_checks, hook_checks, hx)
 
@@ -144,6 +145,37 @@ def scenario_log_two_threads(c):
     c.expect(states > hooks, "the render thread logged more often than the worker (%d)" % states)
 
 
+def scenario_lift_undone(c):
+    """Another patcher puts the HUD jump page's old protection back right after
+    the plug-in's VirtualProtect granted write, once: the plug-in's store
+    faults, its exception frame takes the fault, the attempt reports the
+    refusal, and the next attempt hooks the jump. The game draws on."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin, hook = run.event("plugin"), run.event("hook")
+    icons, player = run.event("icons"), run.event("player")
+    if None in (vhud, plugin, hook, icons, player):
+        c.expect(False, "vhud, plugin, hook, icons and player records")
+        return
+    c.equal(hook["lifts_undone"], 1, "lifts of the HUD jump's protection undone")
+    frames = run.events("frame")
+    c.equal([(f["frame"], f["fault"], f["draws"]) for f in frames], [(1, 0, 2), (2, 0, 2)],
+            "two balanced frames through the hook, both icons drawn")
+    at = hook_checks(c, vhud, plugin)
+    if at is None:
+        return
+    pointers = "health=%s armour=%s" % (icons["health"], icons["armour"])
+    c.equal(run.lines[4:], found_lines(vhud) + [
+        "[ERR] VirtualProtect failed while installing hook",
+        run.lines[at],
+        "[INFO] player pointer changed -> %s" % player["record"],
+        "[STATE] drawing allowed",
+        "[LOAD] " + pointers,
+        "[DRAW] first successful draw " + pointers,
+        STOP_LINE,
+    ], "the whole log after the worker's start: one refusal, then the hook")
+
+
 SCENARIOS = {
     "plugin_freed": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                       "frames", "2", "free", "frames", "2", "wait-passes", "4", "20000",
@@ -157,4 +189,6 @@ SCENARIOS = {
     "log_two_threads": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons",
                          "valid", "frames", "1", "log-race", "6", "60000", "unload"],
                         scenario_log_two_threads),
+    "lift_undone": (["vhud", "undo-lift", "plugin", "wait-hook", "10000", "player", "100",
+                     "icons", "valid", "frames", "2", "unload"], scenario_lift_undone),
 }
