@@ -5,11 +5,12 @@
 # its processors: qemu emulates a VM on one thread, so the 32-bit tests are
 # split over two VMs, and what needs nothing 32-bit runs on this machine
 # beside them (labels: cmake/test_labels.cmake):
-#   VM 1     first lists every test (the 32-bit GoogleTest binaries list
-#            theirs only there), then runs the Wine tests (label wine: one
-#            Wine prefix and one Wine server for all of them)
-#   VM 2     every test without a label, once VM 1 has listed them
-#   here     the native tree's tests, then (once VM 1 has listed them) the
+#   VM 1     lists every test first when a 32-bit GoogleTest binary is
+#            newer than its list (they list theirs only in a VM), then runs
+#            the Wine tests (label wine: one Wine prefix and one Wine server
+#            for all of them)
+#   VM 2     every test without a label, once the tests are listed
+#   here     the native tree's tests, then (once the tests are listed) the
 #            host tests, then (after both VMs) the host tests that read what
 #            a VM's test wrote
 # Each CTest's lines come as they are written, marked [vm1], [vm2] or
@@ -23,7 +24,7 @@ native="$(cd "$2" && pwd)"
 logs="$sim/Testing/split"
 rm -rf "$logs"
 mkdir -p "$logs"
-listed="$logs/listed"       # VM 1's CTest -N status, once it has listed the tests
+listed="$logs/listed" # CTest -N's status once the tests are listed
 
 mark() { sed -u "s/^/[$1] /"; }
 
@@ -31,21 +32,35 @@ mark() { sed -u "s/^/[$1] /"; }
 # reads that list.
 ctest --test-dir "$native" -N >/dev/null 2>&1
 
+# The simulation tree's GoogleTest binaries list their tests (32-bit: in a
+# VM) when a list is older than its binary; until then no other CTest may
+# read the tree. Lists already fresh let both VMs start at once.
+stale=0
+for include in "$sim"/tests/*_include.cmake; do
+  [ -f "$include" ] || continue
+  binary="${include%"[1]_include.cmake"}"
+  list="$binary[1]_tests.cmake"
+  [ -f "$list" ] && [ "$list" -nt "$binary" ] && [ "$list" -nt "$include" ] || stale=1
+done
+[ "$stale" = 1 ] || echo 0 >"$listed"
+
 # shellcheck disable=SC2016  # expanded by the VM's shell
 {
   "$here/run-in-vm.sh" bash -c '
-    ctest --test-dir "$1" -N >/dev/null; status=$?; sync
-    echo "$status" >"$2.tmp" && mv "$2.tmp" "$2"
-    [ "$status" -eq 0 ] || { echo "listing the tests failed"; exit 1; }
+    if [ ! -s "$2" ]; then
+      ctest --test-dir "$1" -N >/dev/null; status=$?
+      echo "$status" >"$2.tmp" && sync && mv "$2.tmp" "$2" && sync
+      [ "$status" -eq 0 ] || { echo "listing the tests failed"; exit 1; }
+    fi
     exec ctest --test-dir "$1" --output-on-failure -j2 -L wine' _ "$sim" "$listed"
   echo $? >"$logs/vm1.status"
 } 2>&1 | tee "$logs/vm1.log" | mark vm1 &
 vm1=$!
 
-# VM 2 and the host tests of the simulation tree start once VM 1 has
-# listed the tests (a VM would not see that file appear: its 9p cache keeps
-# what it once found missing).
-while [ ! -f "$listed" ] && kill -0 "$vm1" 2>/dev/null; do sleep 1; done
+# VM 2 and the host tests of the simulation tree start once the tests are
+# listed (a VM would not see that file appear: its 9p cache keeps what it
+# once found missing).
+while [ ! -s "$listed" ] && kill -0 "$vm1" 2>/dev/null; do sleep 1; done
 started_rest=0
 if [ "$(cat "$listed" 2>/dev/null)" = 0 ]; then
   started_rest=1
