@@ -14,12 +14,14 @@
 namespace {
 
 // Whole or not at all, under its name: the test runs on this machine and in
-// the VM at once, and the other's readers never see a file half written.
+// the VM at once, and the other's readers never see a file half written
+// (the fsync: in the VM the data would otherwise reach the machine after
+// the rename).
 bool Write(const std::string& path, const void* data, size_t size) {
   const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
   FILE* out = fopen(temporary.c_str(), "wb");
-  if (out == nullptr || fwrite(data, 1, size, out) != size || fclose(out) != 0 ||
-      rename(temporary.c_str(), path.c_str()) != 0) {
+  if (out == nullptr || fwrite(data, 1, size, out) != size || fflush(out) != 0 ||
+      fsync(fileno(out)) != 0 || fclose(out) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
     fprintf(stderr, "make_vhud: cannot write %s\n", path.c_str());
     return false;
   }
