@@ -11,7 +11,9 @@ endfunction()
 qi_scaled_timeout(QI_DISCOVERY_TIMEOUT 30)
 
 # Scales the limits of the tests this directory has added so far (discovered
-# GoogleTest suites scale theirs where they are declared).
+# GoogleTest suites scale theirs where they are declared), and hands each of
+# them the factor (QI_TIMEOUT_SCALE in its environment) for the waits and
+# limits of its own: those of the Wine runs (tools/demo/wine.py).
 function(qi_scale_directory_timeouts)
   get_property(tests DIRECTORY PROPERTY TESTS)
   foreach(test IN LISTS tests)
@@ -20,5 +22,6 @@ function(qi_scale_directory_timeouts)
       qi_scaled_timeout(limit ${limit})
       set_tests_properties(${test} PROPERTIES TIMEOUT ${limit})
     endif()
+    set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT QI_TIMEOUT_SCALE=${QI_TIMEOUT_SCALE})
   endforeach()
 endfunction()

@@ -40,3 +40,9 @@ add_test(NAME dll_image.rest_unchanged
 add_test(NAME dll_image.relocations
   COMMAND ${QI_SYSTEM_PYTHON} ${QI_PE_CHECK} relocations ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi
     ${QI_WIN_BUILD_DIR}/rebased/Quorvel_Icons.asi)
+# The DLL's figures that BENCHMARKS.md and README.md give: its size with and
+# without the resource, and its sections' sizes.
+add_test(NAME dll_image.documented_figures
+  COMMAND ${QI_SYSTEM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/doc_figures.py
+    ${QI_WIN_BUILD_DIR}/Quorvel_Icons.asi ${QI_WIN_BUILD_DIR}/without_resource/Quorvel_Icons.asi
+    ${CMAKE_SOURCE_DIR}/BENCHMARKS.md ${CMAKE_SOURCE_DIR}/README.md)

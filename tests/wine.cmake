@@ -1,8 +1,10 @@
 # Tests under Wine: the stand-in game executable loads the stand-in VHud.asi
 # and the plug-in DLL from the Windows build (QI_WIN_BUILD_DIR, set by
 # `./run test`), runs a scenario in a directory of its own and the checker
-# reads the plug-in's log and the stand-in's records. One Wine prefix, made
-# once by a fixture, serves every test.
+# reads the plug-in's log and the stand-in's records. One Wine prefix (a copy
+# of the one cached per Wine version, tools/demo/wine.py) and one Wine server
+# kept up from the fixture's setup to its cleanup serve every test that
+# requires the fixture wine_prefix; the cleanup runs when a test failed too.
 set(QI_WINE_DRIVER ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine_run.py)
 set(QI_WINE_ROOT ${CMAKE_BINARY_DIR}/wine)
 
@@ -19,6 +21,8 @@ add_test(NAME wine.prefix COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} boot --r
 # Made alone: under emulation, Wine's own waits while it makes a prefix run
 # out when other tests share the processors.
 set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600 RUN_SERIAL TRUE)
+add_test(NAME wine.server_stop COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} stop --root ${QI_WINE_ROOT})
+set_tests_properties(wine.server_stop PROPERTIES FIXTURES_CLEANUP wine_prefix TIMEOUT 120)
 
 # The worker finds VHud and logs its real base and size; without VHud it
 # logs nothing more than its start after a second of searching.
@@ -37,3 +41,7 @@ foreach(name ${QI_WINE_SCENARIOS})
     --root ${QI_WINE_ROOT} --win-dir ${QI_WIN_BUILD_DIR})
   set_tests_properties(wine.${name} PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
 endforeach()
+
+# Every test that runs Wine waits and limits its runs by the factor its CTest
+# time limit gets (tools/demo/wine.py reads it and hands it to the stand-in
+# game's wait steps): set below, after every module has added its tests.

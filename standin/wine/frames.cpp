@@ -100,13 +100,16 @@ void RunFrames(uint32_t count) {
 void BenchFrames(uint32_t count) {
   const uint32_t target = HudJumpTarget();
   const uint32_t drawsBefore = standin::GameRecord()->drawCalls;
+  uint32_t faults = 0;
   const double start = Milliseconds();
   for (uint32_t i = 0; i < count; ++i) {
     standin::RunHudFrame();
+    faults += standin::GameRecord()->lastFrameFault != 0 ? 1 : 0;
   }
   const double elapsed = Milliseconds() - start;
   Json line = Event("bench");
   line["frames"] = count;
+  line["faults"] = faults;
   line["hud_jump_target"] = Hex(target);
   line["draws"] = standin::GameRecord()->drawCalls - drawsBefore;
   line["microseconds"] = static_cast<long long>(elapsed * 1000.0);

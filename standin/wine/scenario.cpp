@@ -41,6 +41,10 @@
 //   undo-lift            the plug-in's next lift of the HUD jump's protection
 //                        is undone before its store (once); before "plugin"
 //   unload               FreeLibrary of the plug-in, then exit
+// The MS of a wait step (wait-*, log-race) is its limit, which only ends a
+// wait whose event never comes: it is multiplied by QI_WAIT_SCALE (a whole
+// number, 1 when unset), the factor of the tests' time limits on a slow
+// machine. A sleep is a length, not a limit, and is not scaled.
 // A step file holds the same words separated by blanks and line ends; a
 // word starting with '#' comments out the rest of its line.
 #include <stdio.h>
@@ -58,6 +62,17 @@ uint32_t Count(const std::vector<std::string>& steps, size_t* i) {
   }
   ++*i;
   return static_cast<uint32_t>(strtoul(steps[*i].c_str(), nullptr, 0));
+}
+
+uint32_t Limit(const std::vector<std::string>& steps, size_t* i) {
+  static const uint32_t scale = [] {
+    char text[16] = "";
+    DWORD n = GetEnvironmentVariableA("QI_WAIT_SCALE", text, sizeof(text));
+    uint32_t v =
+        (n > 0 && n < sizeof(text)) ? static_cast<uint32_t>(strtoul(text, nullptr, 10)) : 0;
+    return v == 0 ? 1u : v;
+  }();
+  return Count(steps, i) * scale;
 }
 
 const char* Word(const std::vector<std::string>& steps, size_t* i) {
@@ -84,7 +99,7 @@ void RunSteps(const std::vector<std::string>& steps) {
     } else if (s == "plugin" || s == "plugin-at-image-base") {
       LoadPlugin(s != "plugin");
     } else if (s == "wait-hook") {
-      WaitHook(Count(steps, &i));
+      WaitHook(Limit(steps, &i));
     } else if (s == "sleep") {
       Sleep(Count(steps, &i));
     } else if (s == "player") {
@@ -108,7 +123,7 @@ void RunSteps(const std::vector<std::string>& steps) {
     } else if (s == "restore") {
       Restore();
     } else if (s == "wait-repatch") {
-      WaitRepatch(Count(steps, &i));
+      WaitRepatch(Limit(steps, &i));
     } else if (s == "patches") {
       ReportPatches();
     } else if (s == "note") {
@@ -119,17 +134,17 @@ void RunSteps(const std::vector<std::string>& steps) {
       FreePlugin();
     } else if (s == "wait-passes") {
       uint32_t passes = Count(steps, &i);
-      WaitPasses(passes, Count(steps, &i));
+      WaitPasses(passes, Limit(steps, &i));
     } else if (s == "vhud-attached") {
       SetVhudAttached(Count(steps, &i));
     } else if (s == "churn") {
       SetChurn(Count(steps, &i));
     } else if (s == "wait-churn") {
       uint32_t cycles = Count(steps, &i);
-      WaitChurn(cycles, Count(steps, &i));
+      WaitChurn(cycles, Limit(steps, &i));
     } else if (s == "log-race") {
       uint32_t passes = Count(steps, &i);
-      LogRace(passes, Count(steps, &i));
+      LogRace(passes, Limit(steps, &i));
     } else if (s == "undo-lift") {
       UndoNextHudJumpLift();
     } else if (s == "unload") {

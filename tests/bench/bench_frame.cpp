@@ -3,7 +3,10 @@
 // installer pass and the attach cost.
 //
 //   qi_bench [benchmark flags]     Google Benchmark, then the table of
-//                                  ratios from the same run
+//                                  ratios from the same run; fails when a
+//                                  benchmark did not run to its end or a
+//                                  pass over patched sites lifted a page's
+//                                  protection (a test: bench.short_run)
 //   qi_bench --check               runs every kind of frame and fails when
 //                                  one allocated heap memory (a test)
 //   qi_bench --calls               the VirtualQuery calls of every kind of
@@ -95,6 +98,9 @@ class Keeper : public benchmark::ConsoleReporter {
   Keeper() : ConsoleReporter(OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& r : runs) {
+      if (r.run_type == Run::RT_Iteration && r.error_occurred) {
+        errors.push_back(r.benchmark_name() + ": " + r.error_message);
+      }
       if (r.run_type == Run::RT_Iteration && !r.error_occurred) {
         double ns = r.GetAdjustedRealTime();
         if (r.time_unit == benchmark::kMicrosecond) ns *= 1e3;
@@ -102,13 +108,41 @@ class Keeper : public benchmark::ConsoleReporter {
         times[r.benchmark_name()] = ns;
         auto q = r.counters.find("VirtualQuery/frame");
         if (q != r.counters.end()) queries[r.benchmark_name()] = q->second.value;
+        auto p = r.counters.find("VirtualProtect");
+        if (p != r.counters.end()) protects[r.benchmark_name()] = p->second.value;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
   std::map<std::string, double> queries;
+  std::map<std::string, double> protects;
+  std::vector<std::string> errors;
 };
+
+// What a run of every benchmark must show, however fast the machine: each
+// one ran to its end without an error, and an installer pass over sites that
+// hold the plug-in's bytes changed no page's protection.
+int CheckRuns(const Keeper& k, const std::vector<std::string>& names) {
+  int failures = 0;
+  for (const std::string& e : k.errors) {
+    printf("FAILED: %s\n", e.c_str());
+    ++failures;
+  }
+  for (const std::string& name : names) {
+    if (k.times.count(name) == 0) {
+      printf("FAILED: %s did not run to its end\n", name.c_str());
+      ++failures;
+    }
+  }
+  auto pass = k.protects.find("installer_pass");
+  if (pass != k.protects.end() && pass->second != 0) {
+    printf("FAILED: an installer pass over patched sites called VirtualProtect %g times\n",
+           pass->second);
+    ++failures;
+  }
+  return failures == 0 ? 0 : 1;
+}
 
 void PrintRatios(const Keeper& k) {
   auto t = [&](const std::string& kind) {
@@ -232,17 +266,22 @@ int main(int argc, char** argv) {
     counting.join();
     return result;
   }
+  std::vector<std::string> names;
   for (const bench::FrameKind& kind : bench::kFrameKinds) {
-    benchmark::RegisterBenchmark((std::string("frame/") + kind.name).c_str(), bench::BM_Frame,
-                                 std::string(kind.name));
+    names.push_back(std::string("frame/") + kind.name);
+    benchmark::RegisterBenchmark(names.back().c_str(), bench::BM_Frame, std::string(kind.name));
   }
   benchmark::RegisterBenchmark("installer_pass", bench::BM_InstallerPass);
   benchmark::RegisterBenchmark("attach", bench::BM_Attach)->Iterations(300);
+  names.push_back("installer_pass");
+  names.push_back("attach/iterations:300");
+  bool filtered = false;
+  for (int i = 1; i < argc; ++i) filtered |= strncmp(argv[i], "--benchmark_filter", 18) == 0;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   bench::Keeper keeper;
   benchmark::RunSpecifiedBenchmarks(&keeper);
   bench::PrintRatios(keeper);
   benchmark::Shutdown();
-  return 0;
+  return bench::CheckRuns(keeper, filtered ? std::vector<std::string>{} : names);
 }

@@ -4,11 +4,31 @@
 #include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "tests/check/expected_report.h"
 #include "tests/check/vhud_file.h"
+
+namespace {
+
+// Whole or not at all, under its name: the test runs on this machine and in
+// the VM at once, and the other's readers never see a file half written
+// (the fsync: in the VM the data would otherwise reach the machine after
+// the rename).
+bool Write(const std::string& path, const void* data, size_t size) {
+  const std::string temporary = path + "." + std::to_string(getpid()) + ".tmp";
+  FILE* out = fopen(temporary.c_str(), "wb");
+  if (out == nullptr || fwrite(data, 1, size, out) != size || fflush(out) != 0 ||
+      fsync(fileno(out)) != 0 || fclose(out) != 0 || rename(temporary.c_str(), path.c_str()) != 0) {
+    fprintf(stderr, "make_vhud: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -21,20 +41,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<uint8_t> file = vhudfile::Build();
-  FILE* out = fopen((dir + "/VHud.asi").c_str(), "wb");
-  if (out == nullptr || fwrite(file.data(), 1, file.size(), out) != file.size() ||
-      fclose(out) != 0) {
-    fprintf(stderr, "make_vhud: cannot write %s/VHud.asi\n", dir.c_str());
-    return 1;
-  }
-  out = fopen((dir + "/VHud.expected").c_str(), "w");
-  if (out == nullptr) {
-    fprintf(stderr, "make_vhud: cannot write %s/VHud.expected\n", dir.c_str());
-    return 1;
-  }
-  fprintf(out, "exit 0\n");
+  std::string expected = "exit 0\n";
   for (const std::string& line : vhudfile::AllOriginalReport("VHud.asi")) {
-    fprintf(out, "%s\n", line.c_str());
+    expected += line + "\n";
   }
-  return fclose(out) == 0 ? 0 : 1;
+  return Write(dir + "/VHud.asi", file.data(), file.size()) &&
+                 Write(dir + "/VHud.expected", expected.data(), expected.size())
+             ? 0
+             : 1;
 }

@@ -150,10 +150,12 @@ def cmd_explorer(args):
 
     c.equal(r.run([game_exe], folders["beside_junk"]), (0, report, b""),
             "no path: VHud.asi beside the checker, before the current folder's")
-    lone_vhud_report = r.run([lone_exe, windows_path(game_vhud)], folders["game"])
-    c.equal(r.run([lone_exe], folders["game"]), lone_vhud_report,
+    # The report names the file, not the checker: the same as the game
+    # folder's checker gives for that path.
+    c.equal(r.run([lone_exe], folders["game"]), (0, report, b""),
             "no path, none beside the checker: the current folder's VHud.asi")
-    c.equal(r.run([lone_exe], folders["empty"]),
+    nowhere = r.run([lone_exe], folders["empty"])
+    c.equal(nowhere,
             (2, b"", b"quorvel-check: no VHud.asi beside quorvel-check.exe (%s) or in the "
              b"current folder (%s)\r\n" % (windows_path(folders["lone"]).encode(),
                                            windows_path(folders["empty"]).encode())),
@@ -172,7 +174,7 @@ def cmd_explorer(args):
     c.equal(r.explorer(explorer, "own", '%s "%s"' % (quoted_game, windows_path(game_vhud)),
                        b"y\r\n", folders["empty"]),
             (0, 3, report + PROMPT), "VHud.asi dropped on it: exit, input read, console")
-    not_found = r.run([lone_exe], folders["empty"])[2]
+    not_found = nowhere[2]
     c.equal(r.explorer(explorer, "own", '"%s"' % windows_path(lone_exe), line_and_more,
                        folders["empty"]),
             (2, 2, not_found + PROMPT), "double-clicked, no VHud.asi: the error, then the wait")

@@ -52,8 +52,9 @@ int32_t QI_STDCALL WorkerProtect(void* address, uint32_t size, uint32_t newProte
 // finished restoring before the previous sleep began has been through one
 // whole pass since, and must be patched again.
 void OnWorkerSleep(uint32_t count, uint32_t milliseconds) {
-  g->sleeps.store(count);
+  // The phase first: whoever sees the count sees the phase of that sleep.
   if (milliseconds == 500) g->secondPhase.store(true);
+  g->sleeps.store(count);
   if (!g->checking.load()) return;
   for (uint32_t id = 0; id < kSiteCount; ++id) {
     uint32_t seq = g->siteSeq[id].load();

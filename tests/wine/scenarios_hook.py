@@ -149,8 +149,11 @@ def scenario_frame_rate(c):
     c.expect(pbase <= target < pbase + psize, "second run goes through the plug-in")
     c.equal(before["draws"], 0, "no icon drawn without the plug-in")
     c.equal(after["draws"], 2 * after["frames"], "both icons drawn on every frame with it")
+    c.equal([(b["frames"], b["faults"]) for b in benches], [(20000, 0), (20000, 0)],
+            "every frame of both runs ran, and balanced")
+    # The rates are figures for BENCHMARKS.md, not checks: they follow the
+    # machine's speed.
     fps_without, fps_with = before["frames_per_second"], after["frames_per_second"]
-    c.expect(fps_without > 0 and fps_with > 0, "both runs timed")
     if fps_without > 0 and fps_with > 0:
         print("frame rate under Wine: %d frames/s straight to VHud, %d frames/s through the "
               "plug-in (%.1f us and %.1f us a frame, ratio %.2f)" % (

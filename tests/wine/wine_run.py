@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Runs the stand-in game under Wine and checks what it and the plug-in wrote.
 
-  wine_run.py boot     --root DIR                 create the Wine prefix
+  wine_run.py boot     --root DIR                 give DIR the Wine prefix (a
+                                                  copy of the cached one) and
+                                                  keep a Wine server up for it
+  wine_run.py stop     --root DIR                 end that server
   wine_run.py scenario NAME --root DIR --win-dir DIR
                                                   run one scenario and check it
   wine_run.py demo     --root DIR --win-dir DIR   run the default scenario and
@@ -31,8 +34,13 @@ for module in (scenarios_hook, scenarios_wheel, scenarios_loader):
 def boot(root):
     started = time.time()
     if not wine.boot(root):
+        wine.server(root, "stop")
         return 1
-    print("Wine prefix ready in %.1f s" % (time.time() - started))
+    if not wine.server(root, "start"):
+        print("wineserver -p failed")
+        wine.server(root, "stop")
+        return 1
+    print("Wine prefix ready and its server up in %.1f s" % (time.time() - started))
     return 0
 
 
@@ -74,7 +82,7 @@ def demo(root, win_dir):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("command", choices=["boot", "scenario", "demo"])
+    parser.add_argument("command", choices=["boot", "stop", "scenario", "demo"])
     parser.add_argument("name", nargs="?", choices=sorted(SCENARIOS))
     parser.add_argument("--root", required=True)
     parser.add_argument("--win-dir")
@@ -85,6 +93,10 @@ def main():
         return 1
     if args.command == "boot":
         return boot(root)
+    if args.command == "stop":
+        wine.server(root, "stop")
+        print("Wine server of %s ended" % root)
+        return 0
     if not args.win_dir or not os.path.exists(os.path.join(args.win_dir, "standin_game.exe")):
         print("no standin_game.exe in --win-dir %s" % args.win_dir)
         return 1
