@@ -16,6 +16,8 @@ RUN_TIMEOUT = 120 * TIME_SCALE
 # Milliseconds by which the stand-in VHud.asi delays setting the game's HUD
 # jump at its attach (for the test of a plug-in that looks VHud up early).
 VHUD_JUMP_DELAY = "QI_STANDIN_VHUD_JUMP_DELAY_MS"
+# Set to "1": the stand-in VHud.asi makes itself another build of VHud.
+VHUD_OTHER_BUILD = "QI_STANDIN_VHUD_OTHER_BUILD"
 
 
 def env(root):
@@ -23,6 +25,7 @@ def env(root):
     e.pop("DISPLAY", None)
     e.pop("WAYLAND_DISPLAY", None)
     e.pop(VHUD_JUMP_DELAY, None)
+    e.pop(VHUD_OTHER_BUILD, None)
     e.update({
         "HOME": os.path.join(root, "home"),
         "WINEPREFIX": os.path.join(root, "prefix"),
