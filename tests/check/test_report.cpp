@@ -241,8 +241,9 @@ TEST(CheckSizeBounds, EachSiteIsTriedOnlyWhenItsBytesLieInTheImage) {
       {0x6CDAC, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}, true},
       {0x6C8A9, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}, true},
       {0x6C8A8, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},
-      {0x6C597, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},  // 21 bytes
-      {0x6C596, {false, false, false}, {}, false},                        // 17 bytes
+      {0x6C597, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},  // 25 bytes
+      {0x6C563, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},  // 21 bytes
+      {0x6C562, {false, false, false}, {}, false},                        // 17 bytes
       {0x6C4A7, {false, false, false}, {}, false},
       {0x6BBE2, {false, false, false}, {}, false},
       {0x6BBE1, {false, false, false}, {}, false},
