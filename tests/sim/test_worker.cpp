@@ -64,7 +64,8 @@ uintptr_t HookAddress() { return reinterpret_cast<uintptr_t>(&HudFrameHook); }
 // A PE image of VHud's size: with no sites (zeros, another build), with
 // VHud's original bytes at the static-slot call, the spacing site and the
 // six centre-text operands, or with those and one byte off at the call's
-// opcode, the spacing site and name-y (still the known build).
+// opcode, the spacing site and each centre-text opcode (30 of the 38 bytes
+// the build is known by: still the known build, every installer refusing).
 enum class Sites { None, Original, OneByteOff };
 uintptr_t BuildVhud(Sites sites) {
   uintptr_t base = sim::BuildImage({}, kVhudSize);
@@ -80,7 +81,7 @@ uintptr_t BuildVhud(Sites sites) {
   if (sites == Sites::OneByteOff) {
     Put8(base + kRotateCall, 0xE9);
     Put8(base + kSpacingSite + 8, 0xFE);
-    Put8(base + kOperandSites[0].offset, 0xF2);
+    for (const OperandSite& s : kOperandSites) Put8(base + s.offset, 0xF2);
   }
   return base;
 }
