@@ -332,25 +332,6 @@ TEST(CheckReport, AllPatchesInWithTheRadarPastTheImageSaysSo) {
 
 // ---- The build of VHud -----------------------------------------------------------
 
-const std::string kOtherBuild = "[ERR] VHud.asi build not recognised; nothing patched";
-
-TEST(CheckOtherBuild, NothingIsTriedAndTheWorkerSaysSo) {
-  Checked c = CheckFile(BuildOtherBuild());
-  const check::Analysis& a = c.analysis;
-  EXPECT_FALSE(a.knownBuild);
-  EXPECT_FALSE(a.AllGoIn());
-  EXPECT_EQ(a.WorkerLog(), (Lines{"[OK] VHud.asi base=0x10000000 size=0x0104A000", kOtherBuild}));
-  EXPECT_EQ(a.FirstPassLog(), Lines{});
-  for (const check::PatchResult& p : a.patches) {
-    EXPECT_FALSE(p.goesIn);
-    for (const check::SiteResult& s : p.sites) {
-      EXPECT_EQ(s.verdict, "not tried: another build of VHud") << s.label;
-      EXPECT_TRUE(s.writes.empty()) << s.label;
-    }
-  }
-  EXPECT_EQ(CheckFile(Build()).analysis.WorkerLog().size(), 1u);
-}
-
 // The sites' bytes as in a file (no plug-in) or in the game (the plug-in's
 // call and jump targets `redirect` and `cave`), with some altered, and
 // some unreadable.
