@@ -74,10 +74,17 @@ __attribute__((cdecl, used)) void HudRoutineStandIn() {
     gVhud.radarSeen[n] = radar;
     gVhud.wheelSeen[n] = wheel;
   }
-  if (wheel != 0) {
+  if (wheel != 0 && gVhud.otherBuild == 0) {
     ++gVhud.wheelRuns;
     RunVhudWheel(base);
   }
+}
+
+// Another build's routine at VHudLoadSprite's offset: whatever it is, the
+// plug-in must never call it.
+__attribute__((cdecl, used)) uint32_t TrapStandIn(const char*, const char*) {
+  ++gVhud.trapCalls;
+  return 0;
 }
 
 // VHudLoadSprite: cdecl, two texts removed by the caller, a texture pointer
@@ -108,11 +115,13 @@ void ClearVhudRecord() {
   uint32_t health = gVhud.healthResult;
   uint32_t armour = gVhud.armourResult;
   uint32_t other = gVhud.otherResult;
+  uint8_t otherBuild = gVhud.otherBuild;
   Zero(&gVhud, sizeof(gVhud));
   gVhud.base = base;
   gVhud.healthResult = health;
   gVhud.armourResult = armour;
   gVhud.otherResult = other;
+  gVhud.otherBuild = otherBuild;
 }
 
 void BuildVhudHeaders(uintptr_t base, uint32_t sizeOfImage) {
@@ -185,6 +194,17 @@ void BuildVhudCode(uintptr_t base) {
 void BuildVhudImage(uintptr_t base, uint32_t sizeOfImage) {
   BuildVhudHeaders(base, sizeOfImage);
   BuildVhudCode(base);
+}
+
+void BuildOtherVhudBuild(uintptr_t base) {
+  for (const ByteRange& r : kWheelRanges) {
+    for (uint32_t at = r.begin; at < r.end; ++at) {
+      WriteByteAt(base + at, 0xCC);
+    }
+  }
+  WriteJump(LoadSpriteAddress(base), reinterpret_cast<uintptr_t>(&TrapStandIn));
+  SetRadarEnabled(base, kOtherBuildCanary);
+  gVhud.otherBuild = 1;
 }
 
 uintptr_t HudRoutineAddress(uintptr_t base) { return base + kVhudHudRoutine; }

@@ -47,10 +47,14 @@ struct VhudRecorder {
   uint32_t otherResult;
   uint32_t loadCalls;
   LoadRecord loads[kMaxLoadRecords];
+  // Another build (BuildOtherVhudBuild): its HUD routine draws no wheel, and
+  // every call of the trap at VHudLoadSprite's offset is counted.
+  uint8_t otherBuild;
+  uint32_t trapCalls;
 };
 
 VhudRecorder* VhudRecord();
-// Clears the run and load records; keeps base and the load results.
+// Clears the run and load records; keeps base, the load results and the build.
 void ClearVhudRecord();
 
 // Writes the headers and the code (see below), the radar byte (1) and the
@@ -63,6 +67,14 @@ void BuildVhudHeaders(uintptr_t base, uint32_t sizeOfImage);
 // The HUD routine and VHudLoadSprite trampolines, the two bytes, the
 // recorder, and the wheel stand-in.
 void BuildVhudCode(uintptr_t base);
+
+// Turns the built image into another build of VHud, whose offsets mean
+// other things: other code (INT3) over every range the wheel builder wrote,
+// at VHudLoadSprite's offset a jump to a trap that counts its calls and
+// returns 0, and kOtherBuildCanary, some other datum, at the radar byte. Its
+// HUD routine and HUD jump stay. Call on writable code after BuildVhudCode.
+constexpr uint8_t kOtherBuildCanary = 0xA7;
+void BuildOtherVhudBuild(uintptr_t base);
 
 uintptr_t HudRoutineAddress(uintptr_t base);
 uintptr_t LoadSpriteAddress(uintptr_t base);

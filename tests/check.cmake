@@ -9,8 +9,9 @@
 #   plug-in's own installers run in the simulated process on the same bytes;
 #   one process per test (one plug-in state per process).
 # check.*_wine: the Windows build of the command under Wine (the prefix of
-#   the Wine tests' fixture), on the synthesized all-original VHud.asi and on
-#   the stand-in VHud.asi, against the native tree's Linux build.
+#   the Wine tests' fixture), on the synthesized all-original VHud.asi, on
+#   another build of VHud and on the stand-in VHud.asi, against the native
+#   tree's Linux build.
 set(QI_CHECK_TEST_DIR ${CMAKE_CURRENT_LIST_DIR}/check)
 
 add_executable(qi_check_agreement_tests ${QI_CHECK_TEST_DIR}/test_agreement.cpp)
@@ -45,9 +46,12 @@ if(QI_WIN_BUILD_DIR)
   add_test(NAME check.standin_vhud_wine COMMAND ${QI_CHECK_RUN} wine ${QI_CHECK_LINUX}
     ${QI_WIN_BUILD_DIR}/VHud.asi ${QI_CHECK_TEST_DIR}/standin_vhud.expected
     ${CMAKE_BINARY_DIR}/check_standin ${QI_CHECK_EXE} ${CMAKE_BINARY_DIR}/wine)
-  set_tests_properties(check.synthesized_vhud_wine check.standin_vhud_wine PROPERTIES
-    SKIP_RETURN_CODE 77 TIMEOUT 300)
-  set_tests_properties(check.synthesized_vhud_wine PROPERTIES
+  add_test(NAME check.other_build_vhud_wine COMMAND ${QI_CHECK_RUN} wine ${QI_CHECK_LINUX}
+    ${QI_CHECK_SYNTH}/OtherVHud.asi ${QI_CHECK_SYNTH}/OtherVHud.expected
+    ${CMAKE_BINARY_DIR}/check_other ${QI_CHECK_EXE} ${CMAKE_BINARY_DIR}/wine)
+  set_tests_properties(check.synthesized_vhud_wine check.standin_vhud_wine
+    check.other_build_vhud_wine PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+  set_tests_properties(check.synthesized_vhud_wine check.other_build_vhud_wine PROPERTIES
     FIXTURES_REQUIRED "wine_prefix;qi_check_synth")
   set_tests_properties(check.standin_vhud_wine PROPERTIES FIXTURES_REQUIRED wine_prefix)
 else()

@@ -68,3 +68,52 @@ OperandSite ClassifyOperandSite(const uint8_t bytes[8], uint8_t operation, uint3
   }
   return Word(bytes + 4) == target ? OperandSite::Redirected : OperandSite::Original;
 }
+
+constexpr BuildSite kBuildSites[kBuildSiteCount] = {
+    {vhud::kRotateCallSite, 5, 0},       {vhud::kSpacingSite, 9, 5},
+    {kCentreTextSites[0].offset, 4, 14}, {kCentreTextSites[1].offset, 4, 18},
+    {kCentreTextSites[2].offset, 4, 22}, {kCentreTextSites[3].offset, 4, 26},
+    {kCentreTextSites[4].offset, 4, 30}, {kCentreTextSites[5].offset, 4, 34},
+};
+static_assert(kBuildSites[kBuildSiteCount - 1].at + 4 == kBuildByteCount, "the sample is full");
+
+namespace {
+
+uint32_t SameBytes(const uint8_t* found, const uint8_t* known, uint32_t length) {
+  uint32_t same = 0;
+  for (uint32_t i = 0; i < length; ++i) {
+    same += found[i] == known[i] ? 1 : 0;
+  }
+  return same;
+}
+
+}  // namespace
+
+BuildVerdict RecogniseBuild(const BuildSample& sample, uint32_t vhudBase, uint32_t redirect,
+                            uint32_t cave) {
+  uint32_t matching = 0;
+  if (sample.readable[0]) {
+    const uint8_t* found = sample.bytes + kBuildSites[0].at;
+    // The call's displacement is relative: the same at every load address.
+    uint8_t known[5] = {0xE8, 0, 0, 0, 0};
+    const uint32_t displacement = vhud::kRotateVertices - vhud::kRotateCallEnd;
+    __builtin_memcpy(known + 1, &displacement, 4);
+    RotateSite kind = ClassifyRotateSite(found, vhudBase, redirect).kind;
+    bool whole = kind == RotateSite::Original || (kind == RotateSite::Redirected && redirect != 0);
+    matching += whole ? 5 : SameBytes(found, known, 5);
+  }
+  if (sample.readable[1]) {
+    const uint8_t* found = sample.bytes + kBuildSites[1].at;
+    SpacingSite kind = ClassifySpacingSite(found, vhudBase, cave);
+    bool whole = kind == SpacingSite::Original || (kind == SpacingSite::Redirected && cave != 0);
+    matching += whole ? 9 : SameBytes(found, kSpacingSignature, 9);
+  }
+  // A re-pointed centre-text site keeps its opcode bytes.
+  for (uint32_t i = 0; i < 6; ++i) {
+    if (sample.readable[2 + i]) {
+      const uint8_t known[4] = {0xF3, 0x0F, kCentreTextSites[i].operation, 0x05};
+      matching += SameBytes(sample.bytes + kBuildSites[2 + i].at, known, 4);
+    }
+  }
+  return {matching, 2 * matching > kBuildByteCount};
+}

@@ -45,3 +45,38 @@ struct CentreTextSite {
   const char* label;
 };
 extern const CentreTextSite kCentreTextSites[6];
+
+// ---- The build of VHud -------------------------------------------------------
+// Whether VHud is the build whose offsets the plug-in knows, judged once from
+// the bytes at the known sites: the rotate call's five, the spacing site's
+// nine and the four opcode bytes of each centre-text site (their operands are
+// absolute addresses, which move with VHud's load address, and are left out).
+// Another party may have changed a byte or two of a few sites, or put the
+// plug-in's own patches there; another build has other code at those offsets,
+// so that the sites as a whole do not match.
+struct BuildSite {
+  uint32_t offset;  // from VHud's load address
+  uint8_t length;
+  uint8_t at;  // where its bytes stand in BuildSample::bytes
+};
+constexpr uint32_t kBuildSiteCount = 8;
+constexpr uint32_t kBuildByteCount = 5 + 9 + 6 * 4;
+extern const BuildSite kBuildSites[kBuildSiteCount];
+
+// The sites as a reader found them. A site whose bytes could not be read (or
+// lie past SizeOfImage) is not `readable`; its bytes are then ignored.
+struct BuildSample {
+  uint8_t bytes[kBuildByteCount];
+  bool readable[kBuildSiteCount];
+};
+
+struct BuildVerdict {
+  uint32_t matching;  // bytes that are the known build's, 0 to kBuildByteCount
+  bool known;         // more than half of them
+};
+
+// A site in the plug-in's patched form (the call to `redirect`, the jump to
+// `cave`) counts as wholly matching; 0 stands for no plug-in code, as in a
+// file on disk. An unreadable site counts as not matching.
+BuildVerdict RecogniseBuild(const BuildSample& sample, uint32_t vhudBase, uint32_t redirect,
+                            uint32_t cave);

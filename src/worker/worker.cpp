@@ -2,6 +2,8 @@
 
 #include "log/log.h"
 #include "platform/platform.h"
+#include "wheel/sites.h"
+#include "wheel/wheel.h"
 
 namespace {
 
@@ -13,15 +15,30 @@ constexpr uint32_t kSizeOfImage = 0x50;
 
 bool StopRequested() { return __atomic_load_n(&gState.stopRequested, __ATOMIC_ACQUIRE) != 0; }
 
-void RecordVhud(uintptr_t base) {
+}  // namespace
+
+bool IsKnownVhudBuild(uintptr_t base, uint32_t size) {
+  BuildSample sample;
+  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+    const BuildSite& s = kBuildSites[i];
+    sample.readable[i] = s.offset <= size && size - s.offset >= s.length &&
+                         IsRangeReadable(base + s.offset, s.length);
+    if (sample.readable[i]) {
+      CopyForeign(sample.bytes + s.at, base + s.offset, s.length);
+    }
+  }
+  const uint32_t redirect = reinterpret_cast<uintptr_t>(&StaticSlotRotate);
+  const uint32_t cave = reinterpret_cast<uintptr_t>(&SpacingCave);
+  return RecogniseBuild(sample, static_cast<uint32_t>(base), redirect, cave).known;
+}
+
+bool RecordVhud(uintptr_t base) {
   uint32_t lfanew = *reinterpret_cast<const volatile uint32_t*>(base + kLfanew);
   uint32_t signature = *reinterpret_cast<const volatile uint32_t*>(base + lfanew);
   uint32_t size = 0;
   if (signature == 0x4550) {
     size = *reinterpret_cast<const volatile uint32_t*>(base + lfanew + kSizeOfImage);
   }
-  gState.vhudSize = size;
-  __atomic_store_n(&gState.vhudBase, base, __ATOMIC_RELEASE);
 
   char line[140];
   line[0] = '\0';
@@ -30,18 +47,30 @@ void RecordVhud(uintptr_t base) {
   AppendText(line, " size=", sizeof(line));
   AppendHex(line, size, sizeof(line));
   LogLine(line);
+  // Another build is never recorded: with vhudBase 0 no installer and no
+  // frame uses it.
+  if (size != 0 && !IsKnownVhudBuild(base, size)) {
+    LogLine("[ERR] VHud.asi build not recognised; nothing patched");
+    return false;
+  }
+  gState.vhudSize = size;
+  __atomic_store_n(&gState.vhudBase, base, __ATOMIC_RELEASE);
+  return true;
 }
+
+namespace {
 
 bool VhudKnown() { return gState.vhudBase != 0 && gState.vhudSize != 0; }
 
-void SearchAndInstall() {
+// False when the VHud found is another build.
+bool SearchAndInstall() {
   for (uint32_t attempt = 0;; ++attempt) {
     if (gState.vhudBase == 0) {
       // VHud counts as loaded once the loader is done with it: until then
       // its fixups and protection changes may still be under way.
       uintptr_t base = FindInitialisedModule("VHud.asi");
-      if (base != 0) {
-        RecordVhud(base);
+      if (base != 0 && !RecordVhud(base)) {
+        return false;
       }
     }
     if (VhudKnown()) {
@@ -49,12 +78,12 @@ void SearchAndInstall() {
       InstallSpacingPatch();
       InstallCentreTextPatch();
       if (InstallHudHook() != 0) {
-        return;
+        return true;
       }
     }
     gState.api.sleep(kSearchSleepMs);
     if (attempt + 1 >= kSearchAttempts || StopRequested()) {
-      return;
+      return true;
     }
   }
 }
@@ -64,10 +93,13 @@ void SearchAndInstall() {
 extern "C" uint32_t QI_STDCALL WorkerThread(void* parameter) {
   (void)parameter;
   LogLine("[THREAD] worker started");
+  // Another build of VHud leaves the worker as idle as no VHud does, without
+  // the not-found line.
+  bool otherBuild = false;
   if (!StopRequested()) {
-    SearchAndInstall();
+    otherBuild = !SearchAndInstall();
   }
-  if (gState.vhudBase == 0) {
+  if (gState.vhudBase == 0 && !otherBuild) {
     LogLine("[ERR] VHud.asi not found");
   }
   if (StopRequested()) {

@@ -70,6 +70,7 @@ void RunFrames(uint32_t count) {
       const standin::VhudRecorder* vhud = gVhud.record();
       uint32_t run = vhud->hudRuns;
       line["vhud_hud_runs"] = run;
+      line["vhud_trap_calls"] = vhud->trapCalls;
       if (run > 0 && run <= standin::kMaxHudRunRecords) {
         line["radar_seen"] = vhud->radarSeen[run - 1];
         line["wheel_seen"] = vhud->wheelSeen[run - 1];

@@ -83,6 +83,8 @@ void LoadVhud() {
   line["hud_jump_target"] = Hex(HudJumpTarget());
   line["hooked_game"] = gVhud.hookedGame();
   line["wheel"] = gVhud.wheelRecord != nullptr ? 1 : 0;
+  line["other_build"] = gVhud.record != nullptr ? gVhud.record()->otherBuild : 0;
+  line["radar"] = GameByte(gVhud.base + standin::kVhudRadarEnabled);
   Emit(line);
 }
 

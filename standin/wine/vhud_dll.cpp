@@ -175,7 +175,7 @@ __attribute__((cdecl, used)) void ScreenHudRoutine() {
     r->radarSeen[n] = radar;
     r->wheelSeen[n] = wheel;
   }
-  if (wheel != 0) {
+  if (wheel != 0 && r->otherBuild == 0) {
     ++r->wheelRuns;
 #ifdef QI_HAVE_WHEEL
     RunScreenWheel(gBase);
@@ -247,6 +247,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   gBase = base;
   gGameMapped = Committed(standin::kGameHudJump) && Committed(standin::kGameScreenWidth);
   standin::BuildVhudCode(base);
+  // Another build of VHud, for the tests of a plug-in that must leave it
+  // alone: QI_STANDIN_VHUD_OTHER_BUILD set to 1.
+  char other[4];
+  if (GetEnvironmentVariableA("QI_STANDIN_VHUD_OTHER_BUILD", other, sizeof(other)) == 1 &&
+      other[0] == '1') {
+    standin::BuildOtherVhudBuild(base);
+  }
   PointHudRoutine(base);
   // Code execute-read, as a loaded DLL's code is; data stays writable.
   if (!Protect(base + standin::kVhudCodeBegin, standin::kVhudCodeEnd - standin::kVhudCodeBegin,

@@ -18,6 +18,8 @@ inline std::vector<std::string> AllOriginalReport(const std::string& path) {
       "load address assumed: 0x10000000 (the ImageBase); addresses in log lines follow VHud's real "
       "load address",
       "worker, on finding VHud:",
+      "  build: 38 of 38 bytes at the known sites are the known VHud build's (more than half "
+      "needed): recognised",
       "  log: [OK] VHud.asi base=0x10000000 size=0x0104A000",
       "",
       "size bounds (SizeOfImage 0x0104A000):",
@@ -71,6 +73,25 @@ inline std::vector<std::string> AllOriginalReport(const std::string& path) {
       "already in place: never, for a file: the plug-in's patches exist only in the",
       "  game's memory, pointing at plug-in code and floats that no file on disk holds.",
       "result: all 3 patches would go in",
+  };
+}
+
+// Lines of the report on the other build (BuildOtherBuild), in order, after
+// its exit code: nothing would change.
+inline std::vector<std::string> OtherBuildReportLines() {
+  return {
+      "exit 1",
+      "  build: 0 of 38 bytes at the known sites are the known VHud build's (more than half "
+      "needed): another build",
+      "  log: [OK] VHud.asi base=0x10000000 size=0x0104A000",
+      "  log: [ERR] VHud.asi build not recognised; nothing patched",
+      "static-slot patch: would be skipped",
+      "               not tried: another build of VHud",
+      "slot-spacing patch: would be skipped",
+      "centre-text patch: would be skipped",
+      "radar suppression and wheel test: off (no HUD hook)",
+      "result: another build of VHud: the plug-in would change nothing in this VHud (no wheel "
+      "patch, no HUD hook, no icons)",
   };
 }
 

@@ -1,6 +1,7 @@
 // Writes the synthesized all-original VHud.asi and the run_check.sh
 // expectation for it ("exit 0", then the report's lines) into a directory
-// (made when missing).
+// (made when missing), and beside them another build of VHud, OtherVHud.asi,
+// with its expected lines, OtherVHud.expected.
 #include <errno.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -45,8 +46,15 @@ int main(int argc, char** argv) {
   for (const std::string& line : vhudfile::AllOriginalReport("VHud.asi")) {
     expected += line + "\n";
   }
+  const std::vector<uint8_t> other = vhudfile::BuildOtherBuild();
+  std::string otherExpected;
+  for (const std::string& line : vhudfile::OtherBuildReportLines()) {
+    otherExpected += line + "\n";
+  }
   return Write(dir + "/VHud.asi", file.data(), file.size()) &&
-                 Write(dir + "/VHud.expected", expected.data(), expected.size())
+                 Write(dir + "/VHud.expected", expected.data(), expected.size()) &&
+                 Write(dir + "/OtherVHud.asi", other.data(), other.size()) &&
+                 Write(dir + "/OtherVHud.expected", otherExpected.data(), otherExpected.size())
              ? 0
              : 1;
 }

@@ -1,8 +1,8 @@
 // The checker against the plug-in itself: the same image bytes are judged by
-// the checker and handed to the plug-in's three wheel installers in the
-// simulated process; the log lines the installers write on their first pass
-// must be exactly the lines the checker predicts, and lines its log explainer
-// knows.
+// the checker and handed to the worker's step on finding VHud (its build
+// judged) and the plug-in's three wheel installers in the simulated process;
+// the log lines they write on their first pass must be exactly the lines the
+// checker predicts, and lines its log explainer knows.
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -31,6 +31,21 @@ void RunInstallersOnce(uintptr_t base, uint32_t size) {
   InstallStaticSlotPatch();
   InstallSpacingPatch();
   InstallCentreTextPatch();
+}
+
+// The worker's step on finding VHud at `base` (its header read, its build
+// judged), then, when it recorded VHud, the installers' first pass.
+void RunFirstPass(uintptr_t base) {
+  if (RecordVhud(base)) {
+    InstallStaticSlotPatch();
+    InstallSpacingPatch();
+    InstallCentreTextPatch();
+  }
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 struct Variant {
@@ -86,6 +101,13 @@ std::vector<Variant> Variants() {
   }
   v.push_back({"SmallWithNameYMismatch", 0x6C8A8,
                [](auto& f) { PokeWheel(f, kCentreSites[0].offset + 1, {0x1F}); }});
+  v.push_back({"OtherBuild", kFullSize, [](auto& f) { f = BuildOtherBuild(); }});
+  v.push_back({"HalfTheSitesAltered", kFullSize, [](auto& f) {
+                 PokeWheel(f, kRotateSite, {0, 0, 0, 0, 0});
+                 PokeWheel(f, kSpacingSite, {0, 0, 0, 0, 0, 0, 0, 0, 0});
+                 PokeWheel(f, kCentreSites[0].offset, {0, 0, 0, 0});
+                 PokeWheel(f, kCentreSites[1].offset, {0});
+               }});
   return v;
 }
 
@@ -131,13 +153,17 @@ TEST_P(CheckAgreesWithPlugin, OnTheFirstPass) {
 
   const check::Analysis predicted = check::Analyse(memory, image.sizeOfImage, b);
   const std::vector<uint8_t> before(memory, memory + image.sizeOfImage);
-  RunInstallersOnce(base, image.sizeOfImage);
-  EXPECT_EQ(sim::LogLines(), predicted.FirstPassLog());
-  // The log explainer knows every line the installers wrote, values and all.
+  RunFirstPass(base);
+  EXPECT_EQ(sim::LogLines(), Concat(predicted.WorkerLog(), predicted.FirstPassLog()));
+  EXPECT_EQ(gState.vhudBase, predicted.knownBuild ? base : 0u);
+  // The log explainer knows every line the worker and the installers wrote,
+  // values and all.
   for (const std::string& line : sim::LogLines()) {
     const check::LogLineMatch match = check::MatchLogLine(line);
     ASSERT_NE(match.kind, nullptr) << line;
-    EXPECT_EQ(match.kind->topic, check::Topic::kWheel) << line;
+    EXPECT_TRUE(match.kind->topic == check::Topic::kWheel ||
+                match.kind->topic == check::Topic::kVhud)
+        << line;
   }
 
   // Every site the checker says would go in has been written; no other byte.

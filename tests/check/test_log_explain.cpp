@@ -14,6 +14,7 @@
 
 #include "check/command.h"
 #include "check/log_explain.h"
+#include "check/log_lines.h"
 #include "tests/check/vhud_file.h"
 
 namespace {
@@ -179,6 +180,9 @@ std::vector<Judged> JudgedLogs() {
        "  lines 6 to 17: another mod keeps resetting the HUD jump: remove one of the two"},
       {"VhudSizeZero", With({"[OK] VHud.asi base=0x10000000 size=0x00000000", "[STOP] DLL detach"}),
        1, "  line 5: VHud's size is 0"},
+      {"VhudOtherBuild",
+       With({vhud, "[ERR] VHud.asi build not recognised; nothing patched", "[STOP] DLL detach"}), 1,
+       "  line 6: [ERR] VHud.asi build not recognised; nothing patched"},
       {"NoWorker",
        {kStart[0], kStart[1], kStart[2], "[STOP] DLL detach"},
        1,
@@ -215,6 +219,23 @@ TEST_P(JudgedLog, ExitsAndSumsUp) {
 
 INSTANTIATE_TEST_SUITE_P(Problems, JudgedLog, ::testing::ValuesIn(JudgedLogs()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Another build of VHud: the line's own advice, and why no patch was tried.
+TEST(ExplainedOtherBuild, GivesTheLinesAdviceAndNoPatchTried) {
+  const std::string line = "[ERR] VHud.asi build not recognised; nothing patched";
+  check::LogText log;
+  log.bytes =
+      CrLf(With({"[OK] VHud.asi base=0x10000000 size=0x0104A000", line, "[STOP] DLL detach"}));
+  const std::vector<std::string> out = check::ExplainLog(log).lines;
+  const check::LogLineMatch match = check::MatchLogLine(line);
+  ASSERT_NE(match.kind, nullptr);
+  auto has = [&out](const std::string& text) {
+    return std::find(out.begin(), out.end(), text) != out.end();
+  };
+  EXPECT_TRUE(has("    What to do: " + check::PlainText(match.kind->advice)));
+  EXPECT_TRUE(has("  static-slot patch: not tried (another build of VHud)"));
+  EXPECT_TRUE(has("  centre-text patch: not tried (another build of VHud)"));
+}
 
 class LogFile : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include "check/pe_image.h"
 #include "tests/check/expected_report.h"
 #include "tests/check/vhud_file.h"
+#include "wheel/sites.h"
 
 namespace {
 
@@ -230,35 +231,42 @@ struct BoundCase {
   uint32_t size;
   std::vector<bool> goesIn;
   Lines log;
+  bool knownBuild;  // more than 19 of the 38 known bytes lie in the image
 };
 
 TEST(CheckSizeBounds, EachSiteIsTriedOnlyWhenItsBytesLieInTheImage) {
   const Lines all = {kStaticOk, kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2};
   const std::vector<BoundCase> cases = {
-      {0x6CDAD, {true, true, true}, all},
-      {0x6CDAC, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}},
-      {0x6C8A9, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}},
-      {0x6C8A8, {false, true, false}, {kSpacingOk1, kSpacingOk2}},
-      {0x6C4A7, {false, true, false}, {kSpacingOk1, kSpacingOk2}},
-      {0x6BBE2, {false, true, false}, {kSpacingOk1, kSpacingOk2}},
-      {0x6BBE1, {false, false, false}, {}},
+      {0x6CDAD, {true, true, true}, all, true},
+      {0x6CDAC, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}, true},
+      {0x6C8A9, {false, true, true}, {kSpacingOk1, kSpacingOk2, kCentreOk1, kCentreOk2}, true},
+      {0x6C8A8, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},
+      {0x6C597, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},  // 25 bytes
+      {0x6C563, {false, true, false}, {kSpacingOk1, kSpacingOk2}, true},  // 21 bytes
+      {0x6C562, {false, false, false}, {}, false},                        // 17 bytes
+      {0x6C4A7, {false, false, false}, {}, false},
+      {0x6BBE2, {false, false, false}, {}, false},
+      {0x6BBE1, {false, false, false}, {}, false},
   };
   for (const BoundCase& bc : cases) {
     Checked c = CheckFile(Build(kDefaultBase, bc.size));
+    EXPECT_EQ(c.analysis.knownBuild, bc.knownBuild) << std::hex << bc.size;
     EXPECT_EQ(c.analysis.size, bc.size);
     EXPECT_EQ(GoesIn(c.analysis), bc.goesIn) << std::hex << bc.size;
     EXPECT_EQ(c.analysis.FirstPassLog(), bc.log) << std::hex << bc.size;
     EXPECT_FALSE(c.analysis.radarInImage);
   }
-  // Each centre-text site by its own bound: in at offset + 8, out at + 7.
+  // Each centre-text site by its own bound: in at offset + 8, out at + 7;
+  // below the third site too few known bytes lie in the image to try any.
   for (uint32_t i = 0; i < 6; ++i) {
     for (uint32_t extra : {7u, 8u}) {
       Checked c = CheckFile(Build(kDefaultBase, kCentreSites[i].offset + extra));
       const check::SiteResult& s = c.analysis.patches[2].sites[i];
+      EXPECT_EQ(c.analysis.knownBuild, i >= 2) << i;
       EXPECT_EQ(s.inImage, extra == 8) << i;
-      EXPECT_EQ(s.goesIn, extra == 8) << i;
+      EXPECT_EQ(s.goesIn, extra == 8 && i >= 2) << i;
       EXPECT_EQ(s.bytes.size(), extra == 8 ? 8u : 0u);
-      if (extra == 7) {
+      if (extra == 7 && i >= 2) {
         EXPECT_EQ(s.verdict, "skipped silently: the site ends past SizeOfImage");
       }
     }
@@ -320,6 +328,80 @@ TEST(CheckReport, AllPatchesInWithTheRadarPastTheImageSaysSo) {
   Lines report = check::FormatReport("v.asi", 1, c.image, c.analysis);
   EXPECT_EQ(report.back(),
             "result: all 3 patches would go in, but the radar and wheel bytes lie past the image");
+}
+
+// ---- The build of VHud -----------------------------------------------------------
+
+// The sites' bytes as in a file (no plug-in) or in the game (the plug-in's
+// call and jump targets `redirect` and `cave`), with some altered, and
+// some unreadable.
+struct BuildCase {
+  const char* name;
+  std::vector<uint32_t> altered;     // image offsets whose byte is flipped
+  std::vector<uint32_t> unreadable;  // kBuildSites indexes
+  bool patched;                      // the plug-in's call and jump in place
+  uint32_t matching;
+};
+
+TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
+  constexpr uint32_t kRedirect = 0x6A001000, kCave = 0x6A002000;
+  auto bytes = [](uint32_t from, uint32_t n) {
+    std::vector<uint32_t> v;
+    for (uint32_t i = 0; i < n; ++i) v.push_back(from + i);
+    return v;
+  };
+  auto join = [](std::vector<std::vector<uint32_t>> parts) {
+    std::vector<uint32_t> v;
+    for (auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+    return v;
+  };
+  const auto rotateAndSpacing = join({bytes(kRotateSite, 5), bytes(kSpacingSite, 9)});
+  const std::vector<BuildCase> cases = {
+      {"AllOriginal", {}, {}, false, 38},
+      {"TwentyLeft", join({rotateAndSpacing, bytes(kCentreSites[0].offset, 4)}), {}, false, 20},
+      {"NineteenLeft",
+       join({rotateAndSpacing, bytes(kCentreSites[0].offset, 4), {kCentreSites[1].offset}}),
+       {},
+       false,
+       19},
+      {"OperandsDoNotCount", bytes(kCentreSites[5].offset + 4, 4), {}, false, 38},
+      {"PatchedCountsWhole",
+       join({bytes(kCentreSites[0].offset, 4), bytes(kCentreSites[1].offset, 4),
+             bytes(kCentreSites[2].offset, 4)}),
+       {},
+       true,
+       26},
+      {"TwoSitesUnreadable", {}, {0, 1}, false, 24},
+      {"ThreeSitesUnreadable", {}, {0, 1, 2}, false, 20},
+      {"FourSitesUnreadable", {}, {0, 1, 2, 3}, false, 16},
+  };
+  const std::vector<uint8_t> file = Build();
+  for (const BuildCase& bc : cases) {
+    BuildSample sample = {};
+    for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+      const BuildSite& s = kBuildSites[i];
+      sample.readable[i] =
+          std::find(bc.unreadable.begin(), bc.unreadable.end(), i) == bc.unreadable.end();
+      for (uint32_t k = 0; k < s.length; ++k) {
+        uint8_t b = file[WheelFileOffset(s.offset + k)];
+        bool flip =
+            std::find(bc.altered.begin(), bc.altered.end(), s.offset + k) != bc.altered.end();
+        sample.bytes[s.at + k] = flip ? static_cast<uint8_t>(~b) : b;
+      }
+    }
+    if (bc.patched) {
+      std::vector<uint8_t> call = Rel(0xE8, kDefaultBase, kRotateSite, kRedirect);
+      std::vector<uint8_t> jump = Rel(0xE9, kDefaultBase, kSpacingSite + 3, kCave);
+      std::copy(call.begin(), call.end(), sample.bytes + kBuildSites[0].at);
+      std::copy(jump.begin(), jump.end(), sample.bytes + kBuildSites[1].at + 3);
+      sample.bytes[kBuildSites[1].at + 8] = 0x90;
+      // A file holds no plug-in: there the same bytes are another build's.
+      EXPECT_FALSE(RecogniseBuild(sample, kDefaultBase, 0, 0).known) << bc.name;
+    }
+    const BuildVerdict v = RecogniseBuild(sample, kDefaultBase, kRedirect, kCave);
+    EXPECT_EQ(v.matching, bc.matching) << bc.name;
+    EXPECT_EQ(v.known, 2 * bc.matching > 38) << bc.name;
+  }
 }
 
 }  // namespace

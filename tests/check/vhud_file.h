@@ -143,4 +143,15 @@ inline std::vector<uint8_t> Build(uint32_t base = kDefaultBase, uint32_t sizeOfI
   return f;
 }
 
+// Another build of VHud: the code of .wheel lies 0x30 bytes further on, so
+// that other bytes stand at every known site.
+constexpr uint32_t kOtherBuildShift = 0x30;
+inline std::vector<uint8_t> BuildOtherBuild(uint32_t base = kDefaultBase) {
+  std::vector<uint8_t> f = Build(base);
+  std::copy_backward(f.begin() + kWheelRaw, f.begin() + kWheelRaw + kWheelSize - kOtherBuildShift,
+                     f.begin() + kWheelRaw + kWheelSize);
+  std::fill(f.begin() + kWheelRaw, f.begin() + kWheelRaw + kOtherBuildShift, 0xCC);
+  return f;
+}
+
 }  // namespace vhudfile

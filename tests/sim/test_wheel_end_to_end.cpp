@@ -1,6 +1,7 @@
 // The three wheel patches through the worker, from attach: the order of the
-// log lines, the wheel as VHud then draws it in a HUD frame, and sites put
-// back during the second phase.
+// log lines, the wheel as VHud then draws it in a HUD frame, sites put back
+// during the second phase (the build recognised patched, put back and
+// patched again), and another build of VHud left alone.
 #include "entry/entry.h"
 #include "hud/hud.h"
 #include "test_wheel_support.h"
@@ -13,12 +14,14 @@ constexpr float kFine[8] = {0.0f, 8.0f, 10.0f, 8.0f, 0.0f, -8.0f, -10.0f, -8.0f}
 
 uintptr_t gBase = 0;
 bool gPutBack = false;
+bool gKnownPatched = false, gKnownPutBack = false;
 
 // Runs on the worker thread in its first second-phase sleep, between two
 // passes: puts VHud's bytes back at all three patched sites.
 void PutVhudBytesBack(uint32_t count, uint32_t) {
   if (count != 1) return;
   gPutBack = true;
+  gKnownPatched = IsKnownVhudBuild(gBase, standin::kVhudSizeOfImage);
   Poke(gBase + kRotateSite, Rel(0xE8, gBase + kRotateSite, gBase + 0x50290));
   Poke(gBase + kSpacingSite, std::vector<uint8_t>(kSpacingBytes, kSpacingBytes + 9));
   for (uint32_t i = 0; i < 6; ++i) {
@@ -27,6 +30,7 @@ void PutVhudBytesBack(uint32_t count, uint32_t) {
          {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8), static_cast<uint8_t>(c >> 16),
           static_cast<uint8_t>(c >> 24)});
   }
+  gKnownPutBack = IsKnownVhudBuild(gBase, standin::kVhudSizeOfImage);
 }
 
 class WheelEndToEnd : public ::testing::Test {
@@ -36,6 +40,7 @@ class WheelEndToEnd : public ::testing::Test {
     world_ = standin::BuildWorld(true);
     gBase = world_.vhudBase;
     gPutBack = false;
+    gKnownPatched = gKnownPutBack = false;
   }
   void TearDown() override { sim::StopWorker(); }
 
@@ -122,6 +127,47 @@ TEST_F(WheelEndToEnd, SitesPutBackInTheSecondPhaseArePatchedAgainWithoutALine) {
   std::vector<std::string> want = ExpectedLines();
   EXPECT_EQ(want, lines);
   ExpectPatchedWheelFrame();
+  EXPECT_TRUE(gKnownPatched);
+  EXPECT_TRUE(gKnownPutBack);
+  EXPECT_TRUE(IsKnownVhudBuild(base, world_.vhudSize)) << "patched again";
+}
+
+// Another build: other code at every site, a trap at the sprite loader's
+// offset, a canary at the radar byte. With the wheel byte set and a living
+// player with usable icons, nothing of the plug-in runs in a frame.
+TEST_F(WheelEndToEnd, AnotherBuildOfVhudIsLeftAlone) {
+  const uintptr_t base = world_.vhudBase;
+  const uint32_t code = standin::kVhudCodeEnd - standin::kVhudCodeBegin;
+  sim::SetProtect(base + standin::kVhudCodeBegin, code, sim::kPageReadWrite);
+  standin::BuildOtherVhudBuild(base);
+  sim::SetProtect(base + standin::kVhudCodeBegin, code, sim::kPageExecuteRead);
+  standin::SetPlayer(standin::MakePlayer(100.0f));
+  standin::SetLoadResults(static_cast<uint32_t>(standin::MakeTexture(32, 32)),
+                          static_cast<uint32_t>(standin::MakeTexture(32, 32)));
+  standin::SetWheelOpen(base, 1);
+  const std::vector<uint8_t> image = BytesAt(base, world_.vhudSize);
+  const std::vector<uint8_t> jump = BytesAt(standin::kGameHudJump, 5);
+  ASSERT_EQ(1, DllMain(nullptr, kDllProcessAttach, nullptr));
+  ASSERT_TRUE(sim::WaitForSleeps(2));
+  sim::StopWorker();
+  std::vector<std::string> want = ExpectedLines();
+  want.resize(5);
+  want.push_back("[ERR] VHud.asi build not recognised; nothing patched");
+  EXPECT_EQ(want, sim::LogLines());
+  for (int i = 0; i < 62; ++i) {
+    if (i == 60) standin::SetWheelOpen(base, 0);
+    standin::RunHudFrame();
+  }
+  const standin::VhudRecorder* vhud = standin::VhudRecord();
+  EXPECT_EQ(62u, vhud->hudRuns);
+  EXPECT_EQ(0u, vhud->trapCalls);
+  EXPECT_EQ(0u, standin::GameRecord()->framesUnbalanced);
+  EXPECT_EQ(0u, standin::GameRecord()->drawCalls);
+  EXPECT_EQ(standin::kOtherBuildCanary, standin::RadarEnabled(base));
+  EXPECT_EQ(jump, BytesAt(standin::kGameHudJump, 5));
+  standin::SetWheelOpen(base, 1);
+  EXPECT_TRUE(image == BytesAt(base, world_.vhudSize)) << "VHud's image changed";
+  EXPECT_EQ(want, sim::LogLines());
 }
 
 }  // namespace

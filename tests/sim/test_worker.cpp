@@ -61,11 +61,15 @@ void PutBranch(uintptr_t site, uint8_t opcode, uintptr_t target) {
 
 uintptr_t HookAddress() { return reinterpret_cast<uintptr_t>(&HudFrameHook); }
 
-// A PE image of VHud's size; with `sites`, VHud's original bytes at the
-// static-slot call, the spacing site and the six centre-text operands.
-uintptr_t BuildVhud(bool sites) {
+// A PE image of VHud's size: with no sites (zeros, another build), with
+// VHud's original bytes at the static-slot call, the spacing site and the
+// six centre-text operands, or with those and one byte off at the call's
+// opcode, the spacing site and each centre-text opcode (30 of the 38 bytes
+// the build is known by: still the known build, every installer refusing).
+enum class Sites { None, Original, OneByteOff };
+uintptr_t BuildVhud(Sites sites) {
   uintptr_t base = sim::BuildImage({}, kVhudSize);
-  if (sites) {
+  if (sites != Sites::None) {
     PutBranch(base + kRotateCall, 0xE8, base + kRotateVertices);
     memcpy(reinterpret_cast<void*>(base + kSpacingSite), kSpacingBytes, 9);
     for (const OperandSite& s : kOperandSites) {
@@ -73,6 +77,11 @@ uintptr_t BuildVhud(bool sites) {
       memcpy(reinterpret_cast<void*>(base + s.offset), head, 4);
       Put32(base + s.offset + 4, 0x00C0FFEE);
     }
+  }
+  if (sites == Sites::OneByteOff) {
+    Put8(base + kRotateCall, 0xE9);
+    Put8(base + kSpacingSite + 8, 0xFE);
+    for (const OperandSite& s : kOperandSites) Put8(base + s.offset, 0xF2);
   }
   return base;
 }
@@ -189,7 +198,7 @@ TEST_F(WorkerTest, AVhudLoadedDuringTheLastFastSleepIsNeverFound) {
 // ---- VHud found --------------------------------------------------------------------------
 
 TEST_F(WorkerTest, VhudAppearingOnTheTenthAttemptLogsItsBaseInThatAttempt) {
-  const uintptr_t vhud = BuildVhud(false);
+  const uintptr_t vhud = BuildVhud(Sites::OneByteOff);
   MapGame(vhud, false);
   std::vector<size_t> linesAt(20, 0);
   std::vector<uint32_t> queriesAt(20, 0);
@@ -204,18 +213,19 @@ TEST_F(WorkerTest, VhudAppearingOnTheTenthAttemptLogsItsBaseInThatAttempt) {
   EXPECT_EQ(Lines(), Concat(BootLines(), {kWorkerStarted, BaseLine(vhud, kVhudSize), kStaticNoCall,
                                           kSpacingMismatch, kCentreMismatch}));
   // Nine empty attempts, then the base line and the installers' reports in
-  // the tenth; each attempt from then on queries the seven guarded sites.
+  // the tenth, which also reads the eight sites of the build's recognition;
+  // each attempt from then on queries the seven guarded sites.
   EXPECT_EQ(linesAt[9], 4u);
   EXPECT_EQ(linesAt[10], 8u);
   EXPECT_EQ(queriesAt[9], 0u);
-  EXPECT_EQ(queriesAt[10], 7u);
-  EXPECT_EQ(queriesAt[11], 14u);
+  EXPECT_EQ(queriesAt[10], 8u + 7u);
+  EXPECT_EQ(queriesAt[11], 8u + 14u);
   EXPECT_EQ(gState.vhudBase, vhud);
   EXPECT_EQ(gState.vhudSize, kVhudSize);
 }
 
 TEST_F(WorkerTest, EverythingInPlaceOnTheFirstAttemptGoesStraightToTheSecondPhase) {
-  const uintptr_t vhud = BuildVhud(true);
+  const uintptr_t vhud = BuildVhud(Sites::Original);
   MapGame(vhud, true);
   sim::AddModule("VHud.asi", vhud);
   core::SteerSleep([](uint32_t n, uint32_t) {
@@ -239,7 +249,7 @@ TEST_F(WorkerTest, EverythingInPlaceOnTheFirstAttemptGoesStraightToTheSecondPhas
 }
 
 TEST_F(WorkerTest, AHookAlreadyInPlaceEndsTheFirstPhaseAtOnce) {
-  const uintptr_t vhud = BuildVhud(false);
+  const uintptr_t vhud = BuildVhud(Sites::OneByteOff);
   MapGame(vhud, false);
   PutBranch(kHudJump, 0xE9, HookAddress());
   sim::AddModule("VHud.asi", vhud);
@@ -254,7 +264,7 @@ TEST_F(WorkerTest, AHookAlreadyInPlaceEndsTheFirstPhaseAtOnce) {
 }
 
 TEST_F(WorkerTest, ASiteRestoredDuringTheSecondPhaseIsPatchedInTheNextPass) {
-  const uintptr_t vhud = BuildVhud(true);
+  const uintptr_t vhud = BuildVhud(Sites::Original);
   MapGame(vhud, true);
   sim::AddModule("VHud.asi", vhud);
   bool patchedAgain = false;
@@ -285,7 +295,7 @@ TEST_F(WorkerTest, ASiteRestoredDuringTheSecondPhaseIsPatchedInTheNextPass) {
 }
 
 TEST_F(WorkerTest, AHookNeverPlacedKeepsAllFourInstallersRunningInTheirOrder) {
-  const uintptr_t vhud = BuildVhud(true);
+  const uintptr_t vhud = BuildVhud(Sites::Original);
   MapGame(vhud, true);
   sim::AddModule("VHud.asi", vhud);
   sim::Fault().virtualProtectFailAll = true;
@@ -323,6 +333,27 @@ TEST_F(WorkerTest, AHookNeverPlacedKeepsAllFourInstallersRunningInTheirOrder) {
   EXPECT_EQ(RelativeTarget(kHudJump, Get32(kHudJump + 1)), vhud + kVhudHudRoutine);
 }
 
+TEST_F(WorkerTest, AnotherBuildIsLoggedOnceAndLeftAloneAsWithoutVhud) {
+  const uintptr_t vhud = BuildVhud(Sites::None);
+  MapGame(vhud, true);
+  sim::AddModule("VHud.asi", vhud);
+  const std::vector<uint8_t> image(reinterpret_cast<const uint8_t*>(vhud),
+                                   reinterpret_cast<const uint8_t*>(vhud) + kVhudSize);
+  core::SteerSleep([](uint32_t n, uint32_t) {
+    if (n == 3) core::RequestStop();
+  });
+  RunUntil(3);
+  // Straight to the idle 500 ms sleeps; no installer ran, nothing written.
+  EXPECT_EQ(sim::Record().sleeps, Sleeps(0, 3));
+  EXPECT_EQ(Lines(), Concat(BootLines(), {kWorkerStarted, BaseLine(vhud, kVhudSize),
+                                          "[ERR] VHud.asi build not recognised; nothing patched"}));
+  EXPECT_EQ(gState.vhudBase, 0u);
+  EXPECT_EQ(sim::Record().virtualQuery, 8u);
+  EXPECT_EQ(sim::Record().virtualProtect, 0u);
+  EXPECT_EQ(RelativeTarget(kHudJump, Get32(kHudJump + 1)), vhud + kVhudHudRoutine);
+  EXPECT_TRUE(memcmp(image.data(), reinterpret_cast<const void*>(vhud), kVhudSize) == 0);
+}
+
 // ---- VHud without a PE header ----------------------------------------------------------------
 
 TEST_F(WorkerTest, AVhudWithoutPeHeaderIsRecordedWithSizeZeroAndNeverPatched) {
@@ -346,7 +377,7 @@ TEST_F(WorkerTest, AVhudWithoutPeHeaderIsRecordedWithSizeZeroAndNeverPatched) {
 }
 
 TEST_F(WorkerTest, ASignatureOtherThanExactly4550GivesSizeZero) {
-  const uintptr_t vhud = BuildVhud(true);
+  const uintptr_t vhud = BuildVhud(Sites::Original);
   sim::SetProtect(vhud, sim::kPageSize, sim::kPageReadWrite);
   Put32(vhud + Get32(vhud + 0x3C), 0x01004550);  // "PE" followed by 00 01
   sim::AddModule("VHud.asi", vhud);

@@ -1,10 +1,11 @@
 """Scenarios of the worker's search and the HUD hook: VHud found or not, the
-icons drawn, the frame rate, and a VHud that sets the HUD jump late."""
+icons drawn, the frame rate, a VHud that sets the HUD jump late, and
+another build of VHud."""
 import os
 import sys
 
-from wine_checks import (NOT_FOUND_LINE, STOP_LINE, BOOT_LINES, WORKER_LINE, WHEEL_LINES,
-                         VHUD_ROTATE_VERTICES, common_checks, hook_checks, hx, wine)
+from wine_checks import (NOT_FOUND_LINE, OTHER_BUILD_LINE, STOP_LINE, BOOT_LINES, WORKER_LINE,
+                         WHEEL_LINES, VHUD_ROTATE_VERTICES, common_checks, hook_checks, hx, wine)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
                                 "demo"))
@@ -161,6 +162,35 @@ def scenario_frame_rate(c):
                   fps_without / fps_with))
 
 
+def scenario_vhud_other_build(c):
+    """Another build of VHud: other code at the known sites, a trap at the
+    sprite loader's offset, a canary at the radar byte. 60 frames with the
+    wheel byte set, then two with it clear: the plug-in changes nothing."""
+    run = c.run
+    vhud = common_checks(c, True)
+    if vhud is None:
+        return
+    c.equal(vhud["other_build"], 1, "VHud made itself another build")
+    canary = vhud["radar"]
+    c.expect(canary not in (0, 1), "a canary 0x%X at the radar byte" % canary)
+    c.equal(run.lines[4:], [
+        "[OK] VHud.asi base=%s size=%s" % (vhud["base"], vhud["size"]),
+        OTHER_BUILD_LINE,
+        STOP_LINE,
+    ], "log lines after the worker's start")
+    frames = run.events("frame")
+    c.equal([(f["frame"], f["fault"], f["vhud_hud_runs"], f["own_hud_runs"]) for f in frames],
+            [(n, 0, n, 0) for n in range(1, 63)],
+            "62 balanced frames, each straight to VHud's routine")
+    c.equal([(f["radar_seen"], f["radar_after"], f["hud_jump_target"]) for f in frames],
+            [(canary, canary, vhud["hud_routine"])] * 62,
+            "the radar byte's canary and the HUD jump untouched on every frame")
+    c.equal([f["wheel"] for f in frames], [1] * 60 + [0] * 2, "the wheel byte of each frame")
+    c.equal(frames[-1]["vhud_trap_calls"] if frames else None, 0,
+            "calls of the trap at VHud+0x4F610")
+    c.equal(len(run.events("load")) + len(run.events("draw")), 0, "no icon loaded or drawn")
+
+
 SCENARIOS = {
     # name: (steps, check[, environment of the run])
     "worker_finds_vhud": (["vhud", "plugin", "wait-hook", "10000", "unload"],
@@ -175,4 +205,8 @@ SCENARIOS = {
                     "wait-hook", "10000", "bench", "20000", "unload"], scenario_frame_rate),
     "early_look": (["plugin", "sleep", "150", "vhud", "wait-hook", "10000", "unload"],
                    scenario_early_look, {wine.VHUD_JUMP_DELAY: "500"}),
+    "vhud_other_build": (["vhud", "plugin", "wait-passes", "2", "10000", "player", "100",
+                          "icons", "valid", "wheel", "1", "frames", "60", "wheel", "0", "frames",
+                          "2", "unload"],
+                         scenario_vhud_other_build, {wine.VHUD_OTHER_BUILD: "1"}),
 }

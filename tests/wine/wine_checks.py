@@ -24,6 +24,7 @@ BOOT_LINES = [
 WORKER_LINE = "[THREAD] worker started"
 STOP_LINE = "[STOP] DLL detach"
 NOT_FOUND_LINE = "[ERR] VHud.asi not found"
+OTHER_BUILD_LINE = "[ERR] VHud.asi build not recognised; nothing patched"
 WHEEL_LINES = [
     "[WHEEL][OK] horizontal slot-spacing patch installed (background + weapon + ammo) [TEST11]",
     "[WHEEL][INFO] X offsets: 0,-62,-48,-62,0,+62,+48,+62; Y unchanged; content offsets use"

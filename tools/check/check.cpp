@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "host/vhud_offsets.h"
 #include "wheel/sites.h"
 
@@ -16,6 +18,33 @@ namespace {
 constexpr uint32_t kNoPlugin = 0;
 
 constexpr uint32_t kRadarEnd = vhud::kRadarEnabled + 1;
+constexpr char kOtherBuildLine[] = "[ERR] VHud.asi build not recognised; nothing patched";
+
+// The plug-in's verdict on the build: every site inside the image counts as
+// readable, as the loader maps the whole image.
+BuildVerdict Recognise(const uint8_t* memory, uint32_t size, uint32_t base) {
+  BuildSample sample = {};
+  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+    const BuildSite& s = kBuildSites[i];
+    sample.readable[i] = s.offset <= size && size - s.offset >= s.length;
+    if (sample.readable[i]) {
+      std::copy(memory + s.offset, memory + s.offset + s.length, sample.bytes + s.at);
+    }
+  }
+  return RecogniseBuild(sample, base, kNoPlugin, kNoPlugin);
+}
+
+// For another build no installer runs: the sites are shown, nothing is tried.
+PatchResult NotTried(PatchResult patch) {
+  patch.goesIn = false;
+  patch.log.clear();
+  for (SiteResult& site : patch.sites) {
+    site.goesIn = false;
+    site.verdict = "not tried: another build of VHud";
+    site.writes.clear();
+  }
+  return patch;
+}
 
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
   std::string text;
@@ -151,7 +180,15 @@ std::string Pad(std::string text, size_t width) {
 }  // namespace
 
 bool Analysis::AllGoIn() const {
-  return patches[0].goesIn && patches[1].goesIn && patches[2].goesIn;
+  return knownBuild && patches[0].goesIn && patches[1].goesIn && patches[2].goesIn;
+}
+
+std::vector<std::string> Analysis::WorkerLog() const {
+  std::vector<std::string> lines = {"[OK] VHud.asi base=" + Hex(base) + " size=" + Hex(size)};
+  if (!knownBuild) {
+    lines.push_back(kOtherBuildLine);
+  }
+  return lines;
 }
 
 std::vector<std::string> Analysis::FirstPassLog() const {
@@ -163,10 +200,20 @@ std::vector<std::string> Analysis::FirstPassLog() const {
 }
 
 Analysis Analyse(const uint8_t* memory, uint32_t size, uint32_t base) {
-  return {base,
-          size,
-          {StaticSlot(memory, size, base), Spacing(memory, size, base), CentreText(memory, size)},
-          size >= vhud::kWheelOpenEnd};
+  const BuildVerdict build = Recognise(memory, size, base);
+  Analysis a = {
+      base,
+      size,
+      build.matching,
+      build.known,
+      {StaticSlot(memory, size, base), Spacing(memory, size, base), CentreText(memory, size)},
+      size >= vhud::kWheelOpenEnd};
+  if (!a.knownBuild) {
+    for (PatchResult& p : a.patches) {
+      p = NotTried(p);
+    }
+  }
+  return a;
 }
 
 std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize,
@@ -184,7 +231,13 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
   out.push_back("load address assumed: " + Hex(a.base) +
                 " (the ImageBase); addresses in log lines follow VHud's real load address");
   out.push_back("worker, on finding VHud:");
-  out.push_back("  log: [OK] VHud.asi base=" + Hex(a.base) + " size=" + Hex(a.size));
+  out.push_back("  build: " + std::to_string(a.buildMatching) + " of " +
+                std::to_string(kBuildByteCount) +
+                " bytes at the known sites are the known VHud build's (more than half needed): " +
+                (a.knownBuild ? "recognised" : "another build"));
+  for (const std::string& line : a.WorkerLog()) {
+    out.push_back("  log: " + line);
+  }
   out.push_back("");
   out.push_back("size bounds (SizeOfImage " + Hex(a.size) + "):");
   auto bound = [&](const std::string& what, uint32_t needed) {
@@ -216,12 +269,14 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
     for (const std::string& line : p.log) {
       out.push_back("  log: " + line);
     }
-    if (p.log.empty()) {
+    if (p.log.empty() && a.knownBuild) {
       out.push_back("  log: nothing (the plug-in returns silently and retries on every pass)");
     }
   }
   out.push_back("");
-  if (a.radarInImage) {
+  if (!a.knownBuild) {
+    out.push_back("radar suppression and wheel test: off (no HUD hook)");
+  } else if (a.radarInImage) {
     out.push_back("radar suppression and wheel test: available (radar byte +" +
                   Hex(vhud::kRadarEnabled) + ", wheel byte +" + Hex(vhud::kWheelOpen) + ")");
   } else {
@@ -238,7 +293,11 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
   for (const PatchResult& p : a.patches) {
     skipped += p.goesIn ? 0 : 1;
   }
-  if (skipped == 0 && a.radarInImage) {
+  if (!a.knownBuild) {
+    out.push_back(
+        "result: another build of VHud: the plug-in would change nothing in this VHud (no wheel "
+        "patch, no HUD hook, no icons)");
+  } else if (skipped == 0 && a.radarInImage) {
     out.push_back("result: all 3 patches would go in");
   } else if (skipped == 0) {
     out.push_back(

@@ -14,7 +14,8 @@ namespace check {
 
 // Exit codes of quorvel-check.
 constexpr int kExitAllGoIn = 0;   // every patch would go in, every VHud item lies in the image
-constexpr int kExitSkipped = 1;   // some patch would be skipped, or an item lies past the image
+constexpr int kExitSkipped = 1;   // some patch would be skipped, an item lies past the image, or
+                                  // VHud is another build (nothing would change)
 constexpr int kExitBadImage = 2;  // not a usable PE32 image, or the file could not be read
 constexpr int kExitUsage = 64;    // wrong command line
 
@@ -39,9 +40,13 @@ struct PatchResult {
 struct Analysis {
   uint32_t base;
   uint32_t size;
-  PatchResult patches[3];  // static-slot, slot-spacing, centre-text
+  uint32_t buildMatching;  // bytes of the known sites that are the known build's
+  bool knownBuild;         // the plug-in's verdict on them (RecogniseBuild)
+  PatchResult patches[3];  // static-slot, slot-spacing, centre-text; none tried for another build
   bool radarInImage;       // radar byte and wheel byte lie inside the image
   bool AllGoIn() const;
+  // The worker's lines on finding VHud.
+  std::vector<std::string> WorkerLog() const;
   // The log lines of the three installers' first pass, in the order written.
   std::vector<std::string> FirstPassLog() const;
 };

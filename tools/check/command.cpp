@@ -127,7 +127,8 @@ CommandOutput RunCommand(int argc, const char* const* argv) {
                  "and explains what it did in the game that wrote the log (a path ending in\n" +
                  ".log counts as --log).\n" + kNearby +
                  "Exit: 0 every patch would go in and the log shows nothing to act on,\n"
-                 "1 some patch would be skipped or the log shows a problem to act on,\n"
+                 "1 some patch would be skipped (or VHud is another build, where it would\n"
+                 "change nothing) or the log shows a problem to act on,\n"
                  "2 unusable file or unreadable log (with both, the higher).\n"
                  "--version prints the version.\n";
     result.exitCode = kExitAllGoIn;

@@ -205,7 +205,9 @@ void Topics(Reading& r, Writer& w, bool longer) {
                                                 {"spacing_", "slot-spacing patch"},
                                                 {"centre_", "centre-text patch"}};
       for (const auto& patch : kPatches) {
-        std::string outcome = "not tried (VHud was not found, or not usable)";
+        std::string outcome = r.Find("vhud_other_build") != nullptr
+                                  ? "not tried (another build of VHud)"
+                                  : "not tried (VHud was not found, or not usable)";
         for (const Seen& s : r.seen) {
           if (std::string(s.kind->id).rfind(patch[0], 0) == 0 &&
               std::string(s.kind->id).find("_info") == std::string::npos) {

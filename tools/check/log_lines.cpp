@@ -60,6 +60,14 @@ std::vector<LogLineKind> BuildKinds() {
        "nothing for the rest of the session.",
        "Check that VHud is installed and works (its HUD shows), that its file is named "
        "`VHud.asi`, and restart the game."},
+      {"vhud_other_build", T::kVhud, 0, kProblem,
+       "[ERR] VHud.asi build not recognised; nothing patched", "",
+       "Most of VHud's code at the places the plug-in changes differs from the VHud version the "
+       "plug-in was made for (or could not be read): another VHud version. The plug-in then "
+       "changes nothing in the game or in VHud for the rest of the session: no wheel patch, no "
+       "HUD hook, no icons.",
+       "Use the VHud version this plug-in supports, or a plug-in release made for your VHud "
+       "version; `quorvel-check` on your VHud.asi tells which it is."},
       {"stop", T::kEnd, 0, kFine, "[STOP] DLL detach", "",
        "The game closed. (Once started, the plug-in stays loaded until then, even when "
        "something asks Windows to unload it: its changes lead into it.)",

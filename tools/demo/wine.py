@@ -37,6 +37,8 @@ SETTINGS = {
 # A server kept up for a whole test run exits this long after its last
 # client, so that a run that is killed leaves none behind for long.
 SERVER_LINGER = 60 * TIME_SCALE
+# Set to "1": the stand-in VHud.asi makes itself another build of VHud.
+VHUD_OTHER_BUILD = "QI_STANDIN_VHUD_OTHER_BUILD"
 
 
 def env(root):
@@ -45,6 +47,7 @@ def env(root):
     e.pop("WAYLAND_DISPLAY", None)
     e.pop(VHUD_JUMP_DELAY, None)
     e.update(SETTINGS)
+    e.pop(VHUD_OTHER_BUILD, None)
     e.update({
         "HOME": os.path.join(root, "home"),
         "WINEPREFIX": os.path.join(root, "prefix"),
