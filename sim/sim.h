@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -133,6 +134,9 @@ struct Faults {
   bool createThreadFail = false;       // returns null, starts nothing
   bool writeFileFail = false;          // returns 0, writes nothing
   int writeFileShortBy = 0;            // writes this many bytes fewer
+  // Each FlushFileBuffers takes this long before it returns, as a disk's
+  // write-through would (real microseconds; 0: at once).
+  uint32_t flushFileBuffersMicroseconds = 0;
 };
 Faults& Fault();
 
@@ -164,6 +168,7 @@ struct Records {
   std::vector<CreateFileCall> createFiles;
   std::vector<ProtectCall> protects;
   std::vector<uintptr_t> closedHandles;
+  std::vector<std::thread::id> flushThreads;  // the caller of each FlushFileBuffers
 };
 // The records are written by the plug-in's threads; read them after
 // StopWorker or while the worker sleeps.
