@@ -27,6 +27,10 @@ bool QueryRegion(uintptr_t address, MemoryBasicInfo* info);
 // range is not committed. `oldProtect` receives the first page's protection.
 bool ChangeProtect(uintptr_t address, uint32_t size, uint32_t protect, uint32_t* oldProtect);
 
+// What the loader list says of a load address, for GetModuleHandleExW.
+enum class ListedAs { None, Loaded, EntryPointFailed };
+ListedAs ModuleAt(uintptr_t dllBase);
+
 void ResetMemory();
 void ResetLoader();
 void ResetKernel32();

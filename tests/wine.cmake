@@ -26,10 +26,12 @@ set_tests_properties(wine.prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 6
 # The three wheel patches, and a frame with the wheel open.
 # The worker finding VHud before VHud has set the HUD jump.
 # The plug-in freed while the game goes on; VHud listed before its entry
-# point ran; a DLL loaded and freed while the worker searches; the worker and
-# the render thread logging at once.
+# point ran; a second VHud.asi never initialised ahead of the real one; a DLL
+# loaded and freed while the worker searches; the worker and the render
+# thread logging at once.
 set(QI_WINE_SCENARIOS worker_finds_vhud worker_without_vhud icons_drawn wheel_layout
-  frame_rate early_look plugin_freed vhud_still_loading loader_churn log_two_threads)
+  frame_rate early_look plugin_freed vhud_still_loading vhud_copy_ahead loader_churn
+  log_two_threads)
 foreach(name ${QI_WINE_SCENARIOS})
   add_test(NAME wine.${name} COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} scenario ${name}
     --root ${QI_WINE_ROOT} --win-dir ${QI_WIN_BUILD_DIR})
