@@ -97,9 +97,17 @@ void SetVhudAttached(uint32_t attached) {
 }
 
 void LoadVhudCopy() {
+  // standin_churn.dll lies beside the game's executable.
+  char source[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, source, sizeof(source));
+  char* slash = length != 0 && length < sizeof(source) ? strrchr(source, '\\') : nullptr;
+  if (slash == nullptr || slash + sizeof("standin_churn.dll") > source + sizeof(source)) {
+    Fail(kExitLoad, "vhud-copy: the game's folder is not known");
+  }
+  strcpy(slash + 1, "standin_churn.dll");
   CreateDirectoryA("copy", nullptr);
   char path[MAX_PATH];
-  if (!CopyFileA("standin_churn.dll", "copy\\VHud.asi", FALSE) ||
+  if (!CopyFileA(source, "copy\\VHud.asi", FALSE) ||
       GetFullPathNameA("copy\\VHud.asi", sizeof(path), path, nullptr) == 0) {
     Fail(kExitLoad, "vhud-copy: copy\\VHud.asi could not be made");
   }
