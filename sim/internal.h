@@ -31,6 +31,10 @@ bool ChangeProtect(uintptr_t address, uint32_t size, uint32_t protect, uint32_t*
 // structured exception handlers (exception_dispatch.cpp); once per process.
 void InstallExceptionDispatch();
 
+// What the loader list says of a load address, for GetModuleHandleExW.
+enum class ListedAs { None, Loaded, EntryPointFailed };
+ListedAs ModuleAt(uintptr_t dllBase);
+
 void ResetMemory();
 void ResetLoader();
 void ResetKernel32();

@@ -188,8 +188,14 @@ int32_t QI_STDCALL StandInWriteFile(Handle file, const void* data, uint32_t coun
 }
 
 int32_t QI_STDCALL StandInFlushFileBuffers(Handle file) {
-  std::lock_guard<std::mutex> lock(gRecordMutex);
-  ++gRecords.flushFileBuffers;
+  uint32_t wait;
+  {
+    std::lock_guard<std::mutex> lock(gRecordMutex);
+    ++gRecords.flushFileBuffers;
+    gRecords.flushThreads.push_back(std::this_thread::get_id());
+    wait = gFaults.flushFileBuffersMicroseconds;
+  }
+  if (wait != 0) usleep(wait);
   int fd;
   return IsFileHandle(file, &fd) ? 1 : 0;
 }

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <mutex>
+#include <vector>
 
 #include "sim/internal.h"
 #include "sim/sim.h"
@@ -52,6 +53,8 @@ std::recursive_mutex gMutex;
 Peb* gPeb = nullptr;
 LdrData* gLdr = nullptr;
 LoaderShape gShape = LoaderShape::Normal;
+// Load addresses of modules whose entry point failed.
+std::vector<uintptr_t> gFailed;
 
 uintptr_t Head() { return reinterpret_cast<uintptr_t>(&gLdr->inMemoryOrder); }
 
@@ -110,6 +113,28 @@ void SetModuleFlags(uintptr_t entry, uint32_t flags) {
   __atomic_store_n(&reinterpret_cast<LdrEntry*>(entry)->flags, flags, __ATOMIC_RELEASE);
 }
 
+void FailEntryPoint(uintptr_t entry) {
+  auto* e = reinterpret_cast<LdrEntry*>(entry);
+  {
+    std::lock_guard<std::recursive_mutex> lock(gMutex);
+    gFailed.push_back(e->dllBase);
+  }
+  __atomic_or_fetch(&e->flags, kEntryPointCalled, __ATOMIC_RELEASE);
+}
+
+ListedAs ModuleAt(uintptr_t dllBase) {
+  std::lock_guard<std::recursive_mutex> lock(gMutex);
+  for (uintptr_t failed : gFailed) {
+    if (failed == dllBase) return ListedAs::EntryPointFailed;
+  }
+  uintptr_t head = Head();
+  for (uintptr_t node = gLdr->inMemoryOrder.flink; node != head && node != 0;
+       node = reinterpret_cast<ListEntry*>(node)->flink) {
+    if (reinterpret_cast<LdrEntry*>(node - 0x08)->dllBase == dllBase) return ListedAs::Loaded;
+  }
+  return ListedAs::None;
+}
+
 void LockLoader() { gMutex.lock(); }
 void UnlockLoader() { gMutex.unlock(); }
 
@@ -133,6 +158,7 @@ void ResetLoader() {
   gLdr->inMemoryOrder.flink = Head();
   gLdr->inMemoryOrder.blink = Head();
   gShape = LoaderShape::Normal;
+  gFailed.clear();
 }
 
 }  // namespace sim

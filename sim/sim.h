@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -58,6 +59,10 @@ void RemoveModule(uintptr_t dllBase);
 // loader has called the module's entry point.
 constexpr uint32_t kEntryPointCalled = 0x00080000;
 void SetModuleFlags(uintptr_t entry, uint32_t flags);
+// A module whose entry point returned FALSE, in the moment before the loader
+// unmaps it: the flag says its entry point was called (as Windows 8 and
+// later set it), and GetModuleHandleExW refuses it.
+void FailEntryPoint(uintptr_t entry);
 // The loader's lock (recursive), as LdrLockLoaderLock takes it; the list
 // changes above take it too.
 void LockLoader();
@@ -116,6 +121,13 @@ void RebuildKernel32(const std::vector<Export>& exports);
 std::vector<Export> DefaultKernel32Exports();
 // Convenience: the default set without the named entries.
 void RemoveKernel32Exports(const std::vector<std::string>& names);
+// A kernelbase image exporting every stand-in above, listed as
+// "KERNELBASE.dll" at the end of the loader list; returns its base.
+uintptr_t AddKernelbase();
+// `exports` with each named entry turned into a forwarder to `module`
+// ("module.Name").
+std::vector<Export> Forwarded(std::vector<Export> exports, const std::vector<std::string>& names,
+                              const std::string& module);
 // The ntdll image that Reset builds and lists ahead of kernel32; by default
 // it exports the two loader-lock stand-ins.
 uintptr_t NtdllBase();
@@ -137,6 +149,14 @@ struct Faults {
   // protection is put back before it returns, as by another party whose own
   // patch of the page ends in between (0: none).
   int virtualProtectUndoneAt = 0;
+  // LdrLockLoaderLock returns success without taking the lock, as Windows
+  // 10 and 11 do before the process has finished starting: the disposition
+  // it writes is 0, not 1 (acquired).
+  bool loaderLockNotTaken = false;
+  bool moduleHandleFail = false;  // GetModuleHandleExW refuses every call
+  // Each FlushFileBuffers takes this long before it returns, as a disk's
+  // write-through would (real microseconds; 0: at once).
+  uint32_t flushFileBuffersMicroseconds = 0;
 };
 Faults& Fault();
 
@@ -153,6 +173,7 @@ struct ProtectCall {
 struct ModuleHandleCall {
   uint32_t flags;
   uintptr_t address;
+  uintptr_t module;  // handed back; 0 when refused
 };
 struct CodeFlush {
   uintptr_t process, address;
@@ -161,13 +182,16 @@ struct CodeFlush {
 struct Records {
   uint32_t createThread = 0, sleep = 0, virtualProtect = 0, virtualQuery = 0;
   uint32_t createFileA = 0, writeFile = 0, flushFileBuffers = 0, closeHandle = 0;
-  uint32_t loaderLocks = 0, loaderUnlocks = 0;
+  // Locks taken, locks given back, and unlock calls with a cookie no taken
+  // lock handed out (refused, as Windows does).
+  uint32_t loaderLocks = 0, loaderUnlocks = 0, badUnlocks = 0;
   std::vector<ModuleHandleCall> moduleHandles;  // GetModuleHandleExW
   std::vector<CodeFlush> codeFlushes;           // FlushInstructionCache
   std::vector<uint32_t> sleeps;                 // milliseconds asked for, in order
   std::vector<CreateFileCall> createFiles;
   std::vector<ProtectCall> protects;
   std::vector<uintptr_t> closedHandles;
+  std::vector<std::thread::id> flushThreads;  // the caller of each FlushFileBuffers
 };
 // The records are written by the plug-in's threads; read them after
 // StopWorker or while the worker sleeps.

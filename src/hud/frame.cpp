@@ -27,12 +27,12 @@ void NotePlayer(uintptr_t current) {
   line[0] = '\0';
   AppendText(line, "[INFO] player pointer changed -> ", sizeof(line));
   AppendHex(line, current, sizeof(line));
-  LogLine(line);
+  LogLine(line, LogFrom::HudFrame);
   if (previous != 0) {
     gState.healthIcon.texture = 0;
     gState.armourIcon.texture = 0;
     gState.iconRetryCountdown = 0;
-    LogLine("[INFO] cached icon textures invalidated after player transition");
+    LogLine("[INFO] cached icon textures invalidated after player transition", LogFrom::HudFrame);
   }
   gState.lastPlayerPed = current;
 }
@@ -72,7 +72,7 @@ void LogStateChange(int32_t state) {
     return;
   }
   gState.lastLoggedState = state;
-  LogLine(kStateMessages[state]);
+  LogLine(kStateMessages[state], LogFrom::HudFrame);
 }
 
 extern "C" void HudFrameHook() {
@@ -100,7 +100,7 @@ extern "C" void HudFrameHook() {
         ReportOnce(&gState.radarReported,
                    "[RADAR][OK] safe wrapper active: temporarily disabling radar while weapon "
                    "wheel is open",
-                   nullptr);
+                   nullptr, LogFrom::HudFrame);
       }
     }
   }

@@ -46,7 +46,7 @@ void LogIconPointers(const char* tag, uint32_t health, uint32_t armour) {
   AppendHex(line, health, sizeof(line));
   AppendText(line, " armour=", sizeof(line));
   AppendHex(line, armour, sizeof(line));
-  LogLine(line);
+  LogLine(line, LogFrom::HudFrame);
 }
 
 IconPlacement PlaceIcons(int32_t width, int32_t height) {
@@ -69,7 +69,8 @@ IconPlacement PlaceIcons(int32_t width, int32_t height) {
 void RunIconOverlay(RegionAnswers& answers, uintptr_t readableWheel) {
   if (WheelOpen(readableWheel)) {
     ReportOnce(&gState.iconsHiddenReported,
-               "[ICONS][OK] custom health/armour icons hidden while weapon wheel is open", nullptr);
+               "[ICONS][OK] custom health/armour icons hidden while weapon wheel is open", nullptr,
+               LogFrom::HudFrame);
     return;
   }
   bool healthUsable = UsableIcon(answers, gState.healthIcon.texture);
@@ -91,11 +92,11 @@ void RunIconOverlay(RegionAnswers& answers, uintptr_t readableWheel) {
       LogIconPointers("[LOAD]", gState.healthIcon.texture, gState.armourIcon.texture);
       healthUsable = IsIconUsable(answers, gState.healthIcon.texture) != 0;
       if (!healthUsable) {
-        LogLine("[WARN] health_icon texture/raster invalid; will retry");
+        LogLine("[WARN] health_icon texture/raster invalid; will retry", LogFrom::HudFrame);
       }
       armourUsable = IsIconUsable(answers, gState.armourIcon.texture) != 0;
       if (!armourUsable) {
-        LogLine("[WARN] armour_icon texture/raster invalid; will retry");
+        LogLine("[WARN] armour_icon texture/raster invalid; will retry", LogFrom::HudFrame);
       }
     }
   }

@@ -7,14 +7,17 @@ namespace {
 // The longest line any caller builds or writes is well below this.
 constexpr uint32_t kLineCapacity = 256;
 
-void WriteAndFlush(const char* bytes, uint32_t count) {
+void Write(const char* bytes, uint32_t count, LogFrom from) {
   Handle file = gState.logFile;
   if (file == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
     return;
   }
   uint32_t written = 0;
   gState.api.writeFile(file, bytes, count, &written, nullptr);
-  if (gState.api.flushFileBuffers != nullptr) {
+  // WriteFile has put the bytes in the system's file cache, which outlives
+  // the game; the flush only guards against the system itself failing, and
+  // costs a disk round trip the render thread must not wait for.
+  if (from != LogFrom::HudFrame && gState.api.flushFileBuffers != nullptr) {
     gState.api.flushFileBuffers(gState.logFile);
   }
 }
@@ -27,16 +30,18 @@ uint32_t TextLength(const char* text) {
   return count;
 }
 
-}  // namespace
-
-void LogWrite(const char* text) {
+void WriteText(const char* text, LogFrom from) {
   if (text == nullptr) {
     return;
   }
-  WriteAndFlush(text, TextLength(text));
+  Write(text, TextLength(text), from);
 }
 
-void LogLine(const char* text) {
+}  // namespace
+
+void LogWrite(const char* text) { WriteText(text, LogFrom::OtherThread); }
+
+void LogLine(const char* text, LogFrom from) {
   if (text == nullptr || gState.logFile == QI_INVALID_HANDLE || gState.api.writeFile == nullptr) {
     return;
   }
@@ -50,13 +55,13 @@ void LogLine(const char* text) {
     ++count;
   }
   if (text[count] != '\0') {
-    LogWrite(text);
-    LogWrite("\r\n");
+    WriteText(text, from);
+    WriteText("\r\n", from);
     return;
   }
   line[count] = '\r';
   line[count + 1] = '\n';
-  WriteAndFlush(line, count + 2);
+  Write(line, count + 2, from);
 }
 
 void AppendText(char* buffer, const char* text, uint32_t capacity) {
@@ -103,13 +108,13 @@ void AppendHex(char* buffer, uint32_t value, uint32_t capacity) {
   }
 }
 
-void ReportOnce(uint8_t* reported, const char* first, const char* second) {
+void ReportOnce(uint8_t* reported, const char* first, const char* second, LogFrom from) {
   if (*reported != 0) {
     return;
   }
-  LogLine(first);
+  LogLine(first, from);
   if (second != nullptr) {
-    LogLine(second);
+    LogLine(second, from);
   }
   *reported = 1;
 }

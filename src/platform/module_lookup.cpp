@@ -14,6 +14,12 @@ constexpr uint32_t kNodeNameBuffer = 0x28;
 constexpr uint32_t kNodeFlags = 0x2C;  // Flags, at 0x34 of the entry
 // Set in Flags once the loader has called the module's entry point.
 constexpr uint32_t kEntryPointCalled = 0x00080000;
+// LdrLockLoaderLock's disposition when it took the lock.
+constexpr uint32_t kLockAcquired = 1;
+// GetModuleHandleExW: a reference FreeLibrary never gives back, for the
+// module that holds the given address.
+constexpr uint32_t kModuleHandlePin = 0x1;
+constexpr uint32_t kModuleHandleFromAddress = 0x4;
 // No process has this many modules: a walk that gets this far has left the
 // list (a freed or half-linked entry) and stops.
 constexpr uint32_t kMaxListEntries = 4096;
@@ -56,6 +62,26 @@ bool BaseNameMatches(const uint16_t* unitName, uint32_t units, const char* wante
   return wanted[units] == '\0';
 }
 
+bool StartsWithFolded(const char* text, const char* prefix) {
+  for (uint32_t i = 0; prefix[i] != '\0'; ++i) {
+    if (FoldCase(static_cast<uint8_t>(text[i])) != static_cast<uint8_t>(prefix[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// An API set ("api-ms-win-...", "ext-ms-...") is a contract name, never a
+// listed module: the loader maps it to its host through the process's API
+// set schema. The sets kernel32 forwards its entries to are hosted by
+// kernelbase.dll; when that is not listed the entry is not found.
+const char* ForwardTarget(const char* modulePart) {
+  if (StartsWithFolded(modulePart, "api-ms-") || StartsWithFolded(modulePart, "ext-ms-")) {
+    return "kernelbase.dll";
+  }
+  return modulePart;
+}
+
 bool ExportNameEquals(const char* exportName, const char* wanted) {
   uint32_t i = 0;
   while (exportName[i] == wanted[i]) {
@@ -68,8 +94,9 @@ bool ExportNameEquals(const char* exportName, const char* wanted) {
 }
 
 // The in-memory-order node of the first listed module with that base name
-// and a load address, or 0.
-uintptr_t FindModuleNode(const char* name) {
+// and a load address that `accept` takes, or 0.
+template <typename Accept>
+uintptr_t FindModuleNode(const char* name, Accept accept) {
   uintptr_t peb = ReadPebPointer();
   if (peb == 0) {
     return 0;
@@ -85,7 +112,7 @@ uintptr_t FindModuleNode(const char* name) {
     const uint16_t* buffer = Load<const uint16_t*>(node + kNodeNameBuffer);
     if (base != 0 && buffer != nullptr && name != nullptr) {
       uint32_t units = Load<uint16_t>(node + kNodeNameLength) / 2u;
-      if (BaseNameMatches(buffer, units, name)) {
+      if (BaseNameMatches(buffer, units, name) && accept(node)) {
         return node;
       }
     }
@@ -94,26 +121,47 @@ uintptr_t FindModuleNode(const char* name) {
   return 0;
 }
 
+// Whether the loader has called the module's entry point and, when
+// GetModuleHandleExW is there, has given the pin: a reference FreeLibrary
+// never gives back, so that nothing unmaps the module under the patches.
+// The flag alone is not enough: Windows 8 and later also set it on a module
+// whose entry point returned FALSE, just before unmapping it. The pin is the
+// loader's own verdict: it is given only for a module the loader counts as
+// loaded, and then keeps it mapped.
+bool InitialisedAndPinned(uintptr_t node) {
+  if ((Load<uint32_t>(node + kNodeFlags) & kEntryPointCalled) == 0) {
+    return false;
+  }
+  GetModuleHandleExWFn pin = gState.api.getModuleHandleExW;
+  if (pin == nullptr) {
+    return true;
+  }
+  uintptr_t base = Load<uintptr_t>(node + kNodeDllBase);
+  uintptr_t handle = 0;
+  return pin(kModuleHandlePin | kModuleHandleFromAddress, reinterpret_cast<const void*>(base),
+             &handle) != 0 &&
+         handle == base;
+}
+
 }  // namespace
 
 uintptr_t FindLoadedModule(const char* name) {
-  uintptr_t node = FindModuleNode(name);
+  uintptr_t node = FindModuleNode(name, [](uintptr_t) { return true; });
   return node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
 }
 
-uintptr_t FindInitialisedModule(const char* name) {
+uintptr_t PinInitialisedModule(const char* name) {
   const PlatformApi& api = gState.api;
   uintptr_t cookie = 0;
   bool locked = false;
   if (api.ldrLockLoaderLock != nullptr && api.ldrUnlockLoaderLock != nullptr) {
+    // Held only when the disposition says so: before the process has
+    // finished starting, Windows 10 and 11 return success without taking it.
     uint32_t disposition = 0;
-    locked = api.ldrLockLoaderLock(0, &disposition, &cookie) == 0;
+    locked = api.ldrLockLoaderLock(0, &disposition, &cookie) == 0 && disposition == kLockAcquired;
   }
-  uintptr_t base = 0;
-  uintptr_t node = FindModuleNode(name);
-  if (node != 0 && (Load<uint32_t>(node + kNodeFlags) & kEntryPointCalled) != 0) {
-    base = Load<uintptr_t>(node + kNodeDllBase);
-  }
+  uintptr_t node = FindModuleNode(name, InitialisedAndPinned);
+  uintptr_t base = node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
   if (locked) {
     api.ldrUnlockLoaderLock(0, cookie);
   }
@@ -187,7 +235,7 @@ uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth) {
     ++k;
   }
   functionPart[k] = '\0';
-  uintptr_t target = FindLoadedModule(modulePart);
+  uintptr_t target = FindLoadedModule(ForwardTarget(modulePart));
   if (target == 0 || functionPart[0] == '#') {
     return 0;
   }

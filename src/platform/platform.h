@@ -5,11 +5,17 @@
 
 // Loaded-module and export look-up through the loader list and PE32 images.
 uintptr_t FindLoadedModule(const char* name);
-// The load address of a listed module whose entry point the loader has
-// already called, or 0 (not listed, or still being loaded: relocated, bound,
-// its entry point running). The walk holds the loader's lock when ntdll
-// offers it, so that no entry is freed or half-linked under it.
-uintptr_t FindInitialisedModule(const char* name);
+// The load address of the first listed module of that name whose entry
+// point the loader has called and that it pinned (when GetModuleHandleExW is
+// there), or 0: not listed, still being loaded (relocated, bound, its entry
+// point running), or refused the pin. Entries of that name that are not
+// initialised are walked past. The walk holds the loader's lock when ntdll
+// offers it and its disposition says it was taken: then no entry is unlinked
+// or freed under the walk, and none changes its flags between the check and
+// the pin. Windows 8 and later link new entries in under another lock; they
+// go in at the tail with their forward link set first, so a forward walk
+// stays on the list.
+uintptr_t PinInitialisedModule(const char* name);
 uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth);
 
 constexpr uint32_t kMemCommit = 0x1000;

@@ -55,9 +55,10 @@ typedef int32_t(QI_STDCALL* LdrUnlockLoaderLockFn)(uint32_t flags, uintptr_t coo
 
 // Resolved by name at attach, in this order; null when missing. The first
 // eight and the next two come from kernel32, the last two from ntdll. The
-// last four are optional everywhere: without them the plug-in is not pinned,
-// code stores are not followed by an instruction-cache flush, and the
-// worker's look-up walks the loader list without the loader's lock.
+// last four are optional everywhere: without them neither the plug-in nor
+// VHud is pinned, code stores are not followed by an instruction-cache
+// flush, and the worker's look-up walks the loader list without the loader's
+// lock.
 struct PlatformApi {
   CreateThreadFn createThread;
   SleepFn sleep;

@@ -66,9 +66,10 @@ bool VhudKnown() { return gState.vhudBase != 0 && gState.vhudSize != 0; }
 bool SearchAndInstall() {
   for (uint32_t attempt = 0;; ++attempt) {
     if (gState.vhudBase == 0) {
-      // VHud counts as loaded once the loader is done with it: until then
-      // its fixups and protection changes may still be under way.
-      uintptr_t base = FindInitialisedModule("VHud.asi");
+      // VHud counts as loaded once the loader is done with it (until then
+      // its fixups and protection changes may still be under way), and is
+      // pinned when taken: the patches lead into it for good.
+      uintptr_t base = PinInitialisedModule("VHud.asi");
       if (base != 0 && !RecordVhud(base)) {
         return false;
       }

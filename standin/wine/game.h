@@ -100,6 +100,11 @@ void WaitPasses(uint32_t passes, uint32_t timeoutMs);
 // Sets (1) or clears (0) the flag in VHud's loader entry that tells that its
 // entry point has been called.
 void SetVhudAttached(uint32_t attached);
+// A second "VHud.asi" that is never initialised, ahead of the real one in the
+// loader list: standin_churn.dll copied to copy\VHud.asi, mapped without
+// calling its entry point (DONT_RESOLVE_DLL_REFERENCES), its in-memory-order
+// entry moved to the front of the list under the loader's lock.
+void LoadVhudCopy();
 // Starts (1) or stops (0) a thread that loads and frees standin_churn.dll.
 void SetChurn(uint32_t on);
 // Waits until the churn thread has loaded and freed the DLL `cycles` times

@@ -1,7 +1,8 @@
 // What a real Windows loader and other plug-ins can do to the plug-in, shown
 // under Wine: the plug-in freed while the game goes on, VHud listed while its
-// entry point has not yet been called, the loader list changing under a
-// walk, and two threads writing the log at once.
+// entry point has not yet been called, a second "VHud.asi" never initialised
+// ahead of it, the loader list changing under a walk, and two threads writing
+// the log at once.
 #include <string.h>
 
 #include <atomic>
@@ -17,6 +18,8 @@ namespace {
 
 // Set in a loader entry's Flags once the module's entry point was called.
 constexpr uint32_t kEntryPointCalled = 0x00080000;
+// The PEB's pointer to the loader's lock.
+constexpr uint32_t kPebLoaderLock = 0xA0;
 
 std::atomic<bool> gChurning{false};
 std::atomic<uint32_t> gChurnCycles{0};
@@ -90,6 +93,50 @@ void SetVhudAttached(uint32_t attached) {
   Json line = Event("vhud_attached");
   line["flags"] = Hex(__atomic_load_n(flags, __ATOMIC_SEQ_CST));
   line["worker_sleeps"] = standin::WorkerSleepsBegun();
+  Emit(line);
+}
+
+void LoadVhudCopy() {
+  // standin_churn.dll lies beside the game's executable.
+  char source[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, source, sizeof(source));
+  char* slash = length != 0 && length < sizeof(source) ? strrchr(source, '\\') : nullptr;
+  if (slash == nullptr || slash + sizeof("standin_churn.dll") > source + sizeof(source)) {
+    Fail(kExitLoad, "vhud-copy: the game's folder is not known");
+  }
+  strcpy(slash + 1, "standin_churn.dll");
+  CreateDirectoryA("copy", nullptr);
+  char path[MAX_PATH];
+  if (!CopyFileA(source, "copy\\VHud.asi", FALSE) ||
+      GetFullPathNameA("copy\\VHud.asi", sizeof(path), path, nullptr) == 0) {
+    Fail(kExitLoad, "vhud-copy: copy\\VHud.asi could not be made");
+  }
+  const uintptr_t base =
+      reinterpret_cast<uintptr_t>(LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES));
+  const uintptr_t node = base != 0 ? loader_list::NodeOf(base) : 0;
+  if (node == 0 || base == gVhud.base) {
+    Fail(kExitLoad, "vhud-copy: the copy was not mapped as a module of its own");
+  }
+  // To the front of the in-memory-order list, under the loader's lock.
+  uintptr_t peb = 0;
+  __asm__ volatile("movl %%fs:0x30, %0" : "=r"(peb));
+  auto* lock = *reinterpret_cast<CRITICAL_SECTION**>(peb + kPebLoaderLock);
+  EnterCriticalSection(lock);
+  auto* links = reinterpret_cast<uintptr_t*>(node);
+  auto* head =
+      reinterpret_cast<uintptr_t*>(*reinterpret_cast<uintptr_t*>(peb + loader_list::kPebLdr) +
+                                   loader_list::kLdrInMemoryOrderList);
+  reinterpret_cast<uintptr_t*>(links[1])[0] = links[0];
+  reinterpret_cast<uintptr_t*>(links[0])[1] = links[1];
+  links[0] = head[0];
+  links[1] = reinterpret_cast<uintptr_t>(head);
+  reinterpret_cast<uintptr_t*>(head[0])[1] = node;
+  head[0] = node;
+  LeaveCriticalSection(lock);
+  Json line = Event("vhud_copy");
+  line["base"] = Hex(base);
+  line["flags"] = Hex(*EntryFlags(base));
+  line["first"] = head[0] == node ? 1 : 0;
   Emit(line);
 }
 

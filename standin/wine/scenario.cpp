@@ -31,6 +31,8 @@
 //                        most MS ms
 //   vhud-attached 0|1    clear or set the flag of VHud's loader entry that
 //                        tells that its entry point has been called
+//   vhud-copy            a second "VHud.asi", never initialised, ahead of
+//                        the real one in the loader list
 //   churn 0|1            stop or start a thread that loads and frees
 //                        standin_churn.dll in a loop
 //   wait-churn N MS      wait until the DLL was loaded and freed N times in
@@ -137,6 +139,8 @@ void RunSteps(const std::vector<std::string>& steps) {
       WaitPasses(passes, Limit(steps, &i));
     } else if (s == "vhud-attached") {
       SetVhudAttached(Count(steps, &i));
+    } else if (s == "vhud-copy") {
+      LoadVhudCopy();
     } else if (s == "churn") {
       SetChurn(Count(steps, &i));
     } else if (s == "wait-churn") {

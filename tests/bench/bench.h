@@ -21,6 +21,9 @@ uint64_t Allocations();
 int CheckAllocations();
 // qi_bench --calls: every kind of frame, its VirtualQuery calls against kFrameKinds.
 int CheckCalls();
+// qi_bench --retry-frames [US]: a missing icon's retry frames against a slow
+// flush (bench_retry.cpp); fails when the render thread flushed.
+int RetryFrames(uint32_t flushMicroseconds);
 
 // ---- The bench's world (bench_world.cpp) -------------------------------------------------
 using Bytes = std::vector<uint8_t>;

@@ -13,6 +13,10 @@
 //                                  frame against those of commit ce078c6;
 //                                  fails when a kind makes more than its
 //                                  limit (a test)
+//   qi_bench --retry-frames [US]   a missing icon's retry frames against a
+//                                  FlushFileBuffers taking US microseconds:
+//                                  the steady and the worst frame; fails when
+//                                  the render thread flushed (a test)
 //   qi_bench --count KIND FRAMES   runs FRAMES frames of one kind on a
 //                                  second thread, with Callgrind's collection
 //                                  switched on around them only
@@ -257,6 +261,9 @@ int Count(const std::string& kind, int frames) {
 int main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "--check") == 0) return bench::CheckAllocations();
   if (argc >= 2 && strcmp(argv[1], "--calls") == 0) return bench::CheckCalls();
+  if (argc >= 2 && strcmp(argv[1], "--retry-frames") == 0) {
+    return bench::RetryFrames(argc >= 3 ? static_cast<uint32_t>(atoi(argv[2])) : 8000u);
+  }
   if (argc >= 4 && strcmp(argv[1], "--count") == 0) {
     // On a thread of its own, whose whole stack is mapped from the start:
     // VHud's layout code touches its frame below the stack pointer, which

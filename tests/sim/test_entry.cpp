@@ -1,6 +1,6 @@
 // Start-up and shutdown through the DLL entry point: the kernel32 look-up, the
 // eight resolved entries, the start-up gate, the log's opening and boot lines,
-// the worker's start and the detach steps in each state.
+// the worker's start (detach: test_entry_exit.cpp).
 #include <string.h>
 
 #include <algorithm>
@@ -61,26 +61,46 @@ TEST_F(EntryTest, EntriesAreFoundByNameWhateverTheirPlaceInTheExportTable) {
   EXPECT_EQ(sim::ThreadsStarted(), 1u);
 }
 
-TEST_F(EntryTest, EntriesForwardedToAnotherLoadedModuleAreFollowed) {
-  sim::Export sleep;
-  sleep.name = "Sleep";
-  sleep.address = sim::StandIn("Sleep");
-  sim::Export protect;
-  protect.name = "VirtualProtect";
-  protect.address = sim::StandIn("VirtualProtect");
-  sim::AddModule("KernelBase.dll", sim::BuildImage({sleep, protect}));
-  std::vector<sim::Export> exports = sim::DefaultKernel32Exports();
-  for (sim::Export& e : exports) {
-    if (e.name == "Sleep" || e.name == "VirtualProtect") {
-      e.forwarder = "KERNELBASE." + e.name;
-      e.address = 0;
+TEST_F(EntryTest, EntriesForwardedToKernelbaseOrToAnApiSetAreFollowed) {
+  // API sets are never listed; kernelbase.dll hosts those kernel32 forwards to.
+  const struct {
+    const char* module;
+    bool kernelbase, found;
+  } kCases[] = {
+      {"KERNELBASE", true, true},
+      {"api-ms-win-core-libraryloader-l1-2-0", true, true},
+      {"API-MS-Win-Core-ProcessThreads-L1-1-3", true, true},
+      {"ext-ms-win-kernel32-package-l1-1-0", true, true},
+      {"api-ms-win-core-synch-l1-2-0", false, false},
+      {"api-ms", true, false},  // names the module "api-ms.dll"
+  };
+  const std::vector<std::string> kernel32 = {"Sleep", "VirtualProtect", "GetModuleHandleExW",
+                                             "FlushInstructionCache"};
+  const std::vector<std::string> ntdll = {"LdrLockLoaderLock", "LdrUnlockLoaderLock"};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.module);
+    sim::Reset();
+    if (c.kernelbase) sim::AddKernelbase();
+    sim::RebuildKernel32(sim::Forwarded(sim::DefaultKernel32Exports(), kernel32, c.module));
+    sim::RebuildNtdll(sim::Forwarded(sim::DefaultNtdllExports(), ntdll, c.module));
+    EXPECT_EQ(Attach(), 1);
+    const PlatformApi& api = gState.api;
+    const std::pair<const void*, const char*> kEntries[] = {
+        {reinterpret_cast<const void*>(api.sleep), "Sleep"},
+        {reinterpret_cast<const void*>(api.virtualProtect), "VirtualProtect"},
+        {reinterpret_cast<const void*>(api.getModuleHandleExW), "GetModuleHandleExW"},
+        {reinterpret_cast<const void*>(api.flushInstructionCache), "FlushInstructionCache"},
+        {reinterpret_cast<const void*>(api.ldrLockLoaderLock), "LdrLockLoaderLock"},
+        {reinterpret_cast<const void*>(api.ldrUnlockLoaderLock), "LdrUnlockLoaderLock"}};
+    for (const auto& e : kEntries) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(e.first), c.found ? sim::StandIn(e.second) : 0u)
+          << e.second;
     }
+    // Found, the plug-in pins itself and starts.
+    EXPECT_EQ(sim::Record().moduleHandles.size(), c.found ? 1u : 0u);
+    EXPECT_EQ(sim::ThreadsStarted(), c.found ? 1u : 0u);
+    sim::StopWorker();
   }
-  sim::RebuildKernel32(exports);
-  EXPECT_EQ(Attach(), 1);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(gState.api.sleep), sim::StandIn("Sleep"));
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(gState.api.virtualProtect), sim::StandIn("VirtualProtect"));
-  EXPECT_EQ(sim::ThreadsStarted(), 1u);
 }
 
 TEST_F(EntryTest, Kernel32IsFoundWhateverTheCaseOfItsLoaderName) {
@@ -303,123 +323,6 @@ TEST_F(EntryTest, WhenCreateThreadFailsTheLogHoldsTheBootLinesOnly) {
   EXPECT_TRUE(crlf);
   EXPECT_EQ(gState.vhudBase, 0u);
   EXPECT_FALSE(core::IsInvalid(gState.logFile));
-}
-
-// ---- Other reason codes --------------------------------------------------------------------
-
-TEST_F(EntryTest, OtherReasonCodesDoNothingBeforeAttach) {
-  unsigned char before[sizeof(PluginState)];
-  memcpy(before, &gState, sizeof(before));
-  for (uint32_t reason : {2u, 3u, 4u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(DllMain(nullptr, reason, nullptr), 1) << reason;
-  }
-  EXPECT_EQ(memcmp(&gState, before, sizeof(before)), 0);
-  EXPECT_EQ(sim::Record().createFileA, 0u);
-  EXPECT_EQ(sim::Record().createThread, 0u);
-  EXPECT_FALSE(core::LogExists());
-}
-
-TEST_F(EntryTest, ThreadAttachAndDetachChangeNothingWhileRunning) {
-  core::Latch paused, resume;
-  core::HoldWorkerInFirstSleep(paused, resume);
-  EXPECT_EQ(Attach(), 1);
-  ASSERT_TRUE(paused.Wait());
-  const Handle log = gState.logFile;
-  const std::string logBefore = sim::ReadLog();
-  const uint32_t closesBefore = sim::Record().closeHandle;
-  EXPECT_EQ(DllMain(nullptr, 2, nullptr), 1);
-  EXPECT_EQ(DllMain(nullptr, 3, nullptr), 1);
-  EXPECT_EQ(gState.stopRequested, 0);
-  EXPECT_EQ(gState.logFile, log);
-  EXPECT_EQ(sim::Record().closeHandle, closesBefore);
-  EXPECT_EQ(sim::Record().createThread, 1u);
-  EXPECT_EQ(sim::ReadLog(), logBefore);
-  resume.Signal();
-  // The worker goes on.
-  EXPECT_TRUE(sim::WaitForSleeps(20));
-}
-
-// ---- Detach -----------------------------------------------------------------------------------
-
-TEST_F(EntryTest, DetachWritesTheStopLineLastAndClosesTheLog) {
-  core::Latch paused, resume;
-  core::HoldWorkerInFirstSleep(paused, resume);
-  EXPECT_EQ(Attach(), 1);
-  ASSERT_TRUE(paused.Wait());
-  const uintptr_t log = reinterpret_cast<uintptr_t>(gState.logFile);
-  const uint32_t closesBefore = sim::Record().closeHandle;
-  EXPECT_EQ(Detach(), 1);
-  EXPECT_EQ(gState.stopRequested, 1);
-  EXPECT_TRUE(core::IsInvalid(gState.logFile));
-  EXPECT_EQ(sim::Record().closeHandle, closesBefore + 1);
-  EXPECT_EQ(sim::Record().closedHandles.back(), log);
-  const uint32_t writes = sim::Record().writeFile;
-  resume.Signal();
-  sim::StopWorker();
-  // The worker's not-found line comes after the log closed and is dropped.
-  EXPECT_EQ(sim::Record().writeFile, writes);
-  EXPECT_EQ(sim::Record().sleeps.size(), 1u);
-  bool crlf = false;
-  EXPECT_EQ(sim::LogLines(&crlf), Concat(BootLines(), {kWorkerStarted, kStopLine}));
-  EXPECT_TRUE(crlf);
-}
-
-// A line that another thread starts while detach closes the log must not go
-// through a handle that is already closed (and may be handed out again): the
-// handle is withdrawn before CloseHandle runs.
-Handle gLogFileSeenByClose = 0;
-int32_t QI_STDCALL CloseHandleSeeingTheLog(Handle handle) {
-  gLogFileSeenByClose = gState.logFile;
-  return reinterpret_cast<CloseHandleFn>(sim::StandIn("CloseHandle"))(handle);
-}
-
-TEST_F(EntryTest, DetachWithdrawsTheLogHandleBeforeClosingIt) {
-  core::UseStandIns();
-  const Handle log = core::OpenLogDirectly();
-  ASSERT_FALSE(core::IsInvalid(log));
-  gState.api.closeHandle = &CloseHandleSeeingTheLog;
-  EXPECT_EQ(Detach(), 1);
-  EXPECT_TRUE(core::IsInvalid(gLogFileSeenByClose));
-  EXPECT_EQ(sim::Record().closedHandles, std::vector<uintptr_t>{reinterpret_cast<uintptr_t>(log)});
-  EXPECT_EQ(sim::LogLines(), std::vector<std::string>{kStopLine});
-}
-
-TEST_F(EntryTest, DetachWhenTheLogNeverOpenedOnlySetsTheStopFlag) {
-  core::RemoveKernel32Exports({"CreateFileA"});
-  EXPECT_EQ(Attach(), 1);
-  const uint32_t closesAfterAttach = sim::Record().closeHandle;  // the thread handle
-  EXPECT_EQ(closesAfterAttach, 1u);
-  EXPECT_EQ(Detach(), 1);
-  EXPECT_EQ(gState.stopRequested, 1);
-  EXPECT_EQ(sim::Record().closeHandle, closesAfterAttach);
-  EXPECT_EQ(sim::Record().writeFile, 0u);
-  EXPECT_TRUE(core::IsInvalid(gState.logFile));
-}
-
-TEST_F(EntryTest, DetachWithoutCloseHandleWritesTheStopLineAndKeepsTheLogOpen) {
-  core::RemoveKernel32Exports({"CloseHandle"});
-  core::Latch paused, resume;
-  core::HoldWorkerInFirstSleep(paused, resume);
-  EXPECT_EQ(Attach(), 1);
-  ASSERT_TRUE(paused.Wait());
-  const Handle log = gState.logFile;
-  ASSERT_FALSE(core::IsInvalid(log));
-  EXPECT_EQ(Detach(), 1);
-  EXPECT_EQ(gState.stopRequested, 1);
-  EXPECT_EQ(gState.logFile, log);
-  EXPECT_EQ(sim::LogLines().back(), kStopLine);
-  resume.Signal();
-  sim::StopWorker();
-  // The log stays open, so the worker's last line still lands.
-  EXPECT_EQ(sim::LogLines(), Concat(BootLines(), {kWorkerStarted, kStopLine, kVhudNotFound}));
-  EXPECT_EQ(sim::Record().closeHandle, 0u);
-}
-
-TEST_F(EntryTest, DetachDoesNotChangeThePlatformEntries) {
-  EXPECT_EQ(Attach(), 1);
-  const PlatformApi before = gState.api;
-  EXPECT_EQ(Detach(), 1);
-  EXPECT_EQ(memcmp(&gState.api, &before, sizeof(before)), 0);
 }
 
 }  // namespace

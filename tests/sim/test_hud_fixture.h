@@ -127,4 +127,28 @@ class HookedPlayerTest : public HudTest {
 
 using Lines = std::vector<std::string>;
 
+// " health=0x... armour=0x...", as the [LOAD] and [DRAW] lines end.
+inline std::string Pointers(uintptr_t health, uintptr_t armour) {
+  return " health=" + Hex(static_cast<uint32_t>(health)) +
+         " armour=" + Hex(static_cast<uint32_t>(armour));
+}
+
+// The icon tests: the hook in place and a living player; the icons are up to
+// each test.
+class HudIconTest : public HudTest {
+ protected:
+  void SetUp() override {
+    HudTest::SetUp();
+    player_ = standin::MakePlayer(100.0f);
+    standin::SetPlayer(player_);
+    Hook();
+  }
+
+  uint32_t Loads() const { return standin::VhudRecord()->loadCalls; }
+  uint32_t Draws() const { return standin::GameRecord()->drawCalls; }
+  const standin::DrawRecord& Draw(uint32_t i) const { return standin::GameRecord()->draws[i]; }
+
+  uintptr_t player_ = 0;
+};
+
 }  // namespace hudtest

@@ -1,7 +1,8 @@
 // What a real loader does around the plug-in: the pin that keeps its image
 // mapped after a FreeLibrary, the instruction-cache flush after each code
-// store, VHud taken only once its entry point has been called, and the
-// worker's look-up under the loader's lock, on a walk that always ends.
+// store, VHud taken only once its entry point has been called and pinned,
+// and the worker's look-up under the loader's lock, on a walk that always
+// ends.
 #include <string.h>
 
 #include <string>
@@ -158,6 +159,59 @@ TEST_F(LoaderSafetyTest, TheWaitForVhudsEntryPointCountsAgainstTheSearch) {
   EXPECT_EQ(gState.vhudBase, 0u);
 }
 
+// The hazards of the look-up's walk: what lies ahead of the real VHud in the
+// list, how the pin and the loader's lock answer. The real VHud, when listed,
+// is last.
+TEST_F(LoaderSafetyTest, VhudIsTakenOnlyInitialisedAndPinnedUnderTheLockItWasGiven) {
+  enum Ahead { Nothing, NeverInitialised, EntryPointFailed };
+  const struct {
+    const char* what;
+    Ahead ahead;
+    bool real, pinRefused, withPin, lockNotTaken;
+  } kCases[] = {
+      {"the real one alone", Nothing, true, false, true, false},
+      {"a copy never initialised ahead", NeverInitialised, true, false, true, false},
+      {"a copy whose entry point failed ahead", EntryPointFailed, true, false, true, false},
+      {"only a copy whose entry point failed", EntryPointFailed, false, false, true, false},
+      {"the pin refused", Nothing, true, true, true, false},
+      {"without GetModuleHandleExW", Nothing, true, false, false, false},
+      {"the lock not taken, though the call succeeded", Nothing, true, false, true, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    sim::Reset();
+    sim::UseStandIns();
+    if (!c.withPin) gState.api.getModuleHandleExW = nullptr;
+    sim::Fault().moduleHandleFail = c.pinRefused;
+    sim::Fault().loaderLockNotTaken = c.lockNotTaken;
+    const uintptr_t copy = BuildNonPeModule();
+    if (c.ahead != Nothing) {
+      const uintptr_t entry = sim::AddModule("VHUD.ASI", copy);
+      if (c.ahead == NeverInitialised) sim::SetModuleFlags(entry, 0x4);
+      if (c.ahead == EntryPointFailed) sim::FailEntryPoint(entry);
+    }
+    const uintptr_t vhud = BuildNonPeModule();
+    if (c.real) sim::AddModule("VHud.asi", vhud);
+    const bool taken = c.real && !c.pinRefused;
+    EXPECT_EQ(PinInitialisedModule("VHud.asi"), taken ? vhud : 0u);
+    // The failed copy was asked for its pin and refused; the real one pinned.
+    std::vector<uintptr_t> asked;
+    for (const sim::ModuleHandleCall& h : sim::Record().moduleHandles) {
+      EXPECT_EQ(h.flags, kPinFromAddress);
+      EXPECT_EQ(h.module, h.address == vhud && !c.pinRefused ? vhud : 0u);
+      asked.push_back(h.address);
+    }
+    std::vector<uintptr_t> expected;
+    if (c.withPin && c.ahead == EntryPointFailed) expected.push_back(copy);
+    if (c.withPin && c.real) expected.push_back(vhud);
+    EXPECT_EQ(asked, expected);
+    // A lock is given back only when it was taken.
+    EXPECT_EQ(sim::Record().loaderLocks, c.lockNotTaken ? 0u : 1u);
+    EXPECT_EQ(sim::Record().loaderUnlocks, sim::Record().loaderLocks);
+    EXPECT_EQ(sim::Record().badUnlocks, 0u);
+  }
+}
+
 // ---- The walk under the loader's lock, and its bound ---------------------------------------
 
 // A node that leads only to itself, as a freed or half-linked entry may.
@@ -184,7 +238,7 @@ TEST_F(LoaderSafetyTest, TheLookUpWaitsForTheLoaderAndEveryWalkEnds) {
     sim::LockLoader();
     links[0] = reinterpret_cast<uintptr_t>(&lost);
     uintptr_t found = 1;
-    std::thread worker([&found] { found = FindInitialisedModule("VHud.asi"); });
+    std::thread worker([&found] { found = PinInitialisedModule("VHud.asi"); });
     if (!withLock) worker.join();  // the walk ends even off the list
     links[0] = next;
     sim::UnlockLoader();

@@ -1,5 +1,6 @@
 // Bounded text building, and the log writes: one WriteFile and one flush per
-// text and per line, nothing while the log is closed, write failures ignored.
+// text and per line (the HUD frame's lines unflushed), nothing while the log
+// is closed, write failures ignored.
 #include <sched.h>
 #include <string.h>
 
@@ -203,6 +204,13 @@ TEST_F(LogWriteTest, TheLongestLineFitsOneWriteALongerTextGoesOutInTwo) {
   EXPECT_EQ(core::Chunks(), (std::vector<std::string>{longest + "\r\n", longer, "\r\n"}));
   EXPECT_EQ(sim::Record().flushFileBuffers, 3u);
   EXPECT_EQ(sim::ReadLog(), longest + "\r\n" + longer + "\r\n");
+  // From the HUD frame: the same writes, none flushed.
+  LogLine(longest.c_str(), LogFrom::HudFrame);
+  LogLine(longer.c_str(), LogFrom::HudFrame);
+  EXPECT_EQ(core::Chunks().size(), 6u);
+  EXPECT_EQ(sim::Record().flushFileBuffers, 3u);
+  EXPECT_EQ(sim::ReadLog(),
+            longest + "\r\n" + longer + "\r\n" + longest + "\r\n" + longer + "\r\n");
 }
 
 TEST_F(LogWriteTest, LinesFromTwoThreadsAtOnceStayWhole) {
@@ -285,12 +293,17 @@ TEST_F(LogWriteTest, AOnceOnlyReportIsWrittenOnceAndItsFlagSetEvenWithTheLogClos
   ReportOnce(&flag, "[X] first", "[X] second");
   EXPECT_EQ(flag, 1);
   EXPECT_EQ(sim::LogLines(), (std::vector<std::string>{"[X] first", "[X] second"}));
+  EXPECT_EQ(sim::Record().flushFileBuffers, 2u);
+  uint8_t frameFlag = 0;
+  ReportOnce(&frameFlag, "[Z] from the frame", "[Z] unflushed", LogFrom::HudFrame);
+  EXPECT_EQ(sim::LogLines().size(), 4u);
+  EXPECT_EQ(sim::Record().flushFileBuffers, 2u);
 
   uint8_t closedFlag = 0;
   gState.logFile = QI_INVALID_HANDLE;
   ReportOnce(&closedFlag, "[Y] dropped", nullptr);
   EXPECT_EQ(closedFlag, 1);
-  EXPECT_EQ(sim::Record().writeFile, 2u);
+  EXPECT_EQ(sim::Record().writeFile, 4u);
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 """What a real Windows loader and other plug-ins do around the plug-in: it is
 freed while the game goes on, VHud is listed before its entry point has run,
-another thread loads and frees a DLL while the worker walks the loader list,
-the worker and the render thread write the log at the same moment, and
-another patcher puts a page's protection back under the plug-in's store."""
+a second "VHud.asi" that is never initialised stands ahead of it, another
+thread loads and frees a DLL while the worker walks the loader list, the
+worker and the render thread write the log at the same moment, and another
+patcher puts a page's protection back under the plug-in's store."""
 from wine_checks import (BOOT_LINES, STOP_LINE, WHEEL_LINES, WORKER_LINE, VHUD_ROTATE_VERTICES,
                          common_checks, hook_checks, hx)
 
@@ -86,6 +87,24 @@ def scenario_vhud_still_loading(c):
     if at is not None:
         c.equal(run.lines[4:], found_lines(vhud) + [run.lines[at], STOP_LINE],
                 "the whole log after the worker's start")
+
+
+def scenario_vhud_copy_ahead(c):
+    """A second "VHud.asi", mapped without its entry point, stands first in
+    the loader list: the worker walks past it and takes the real VHud."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin, copy = run.event("plugin"), run.event("vhud_copy")
+    if None in (vhud, plugin, copy):
+        c.expect(False, "vhud, plugin and vhud_copy records")
+        return
+    c.equal((int(copy["flags"], 16) & 0x80000, copy["first"]), (0, 1),
+            "the copy's entry point never called, its entry first in the list")
+    c.expect(copy["base"] != vhud["base"], "the copy is a module of its own: %r" % copy)
+    at = hook_checks(c, vhud, plugin)
+    if at is not None:
+        c.equal(run.lines[4:], found_lines(vhud) + [run.lines[at], STOP_LINE],
+                "the whole log after the worker's start: the real VHud's base")
 
 
 def scenario_loader_churn(c):
@@ -187,6 +206,8 @@ SCENARIOS = {
     "vhud_still_loading": (["vhud", "vhud-attached", "0", "plugin", "wait-passes", "15", "20000",
                             "patches", "vhud-attached", "1", "wait-hook", "10000", "patches",
                             "unload"], scenario_vhud_still_loading),
+    "vhud_copy_ahead": (["vhud", "vhud-copy", "plugin", "wait-hook", "10000", "unload"],
+                        scenario_vhud_copy_ahead),
     "loader_churn": (["churn", "1", "plugin", "wait-churn", "20", "30000", "wait-passes", "5",
                       "20000", "vhud", "wait-hook", "20000", "churn", "0", "unload"],
                      scenario_loader_churn),
