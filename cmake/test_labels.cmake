@@ -14,7 +14,8 @@ set(QI_HOST_TESTS
   "^dll_image[.]"
   "^release[.]reproducible$"
   "^release[.]checker_explains_demo_log$"
-  "^demo[.](scenario_errors|preview|log_rules)$")
+  "^demo[.](scenario_errors|preview|log_rules)$"
+  "^fuzz[.]fuzz_(pe_image|log_explain)$")
 
 function(qi_label_tests)
   get_property(tests DIRECTORY PROPERTY TESTS)
