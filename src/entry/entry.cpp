@@ -10,10 +10,6 @@ constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kShareReadWrite = 3;
 constexpr uint32_t kCreateAlways = 2;
 constexpr uint32_t kAttributeNormal = 0x80;
-// GetModuleHandleExW: take a reference that FreeLibrary never gives back,
-// for the module that holds the given address.
-constexpr uint32_t kModuleHandlePin = 0x1;
-constexpr uint32_t kModuleHandleFromAddress = 0x4;
 
 template <typename Fn>
 void Resolve(Fn& entry, uintptr_t kernel32, const char* name) {

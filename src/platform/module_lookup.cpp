@@ -16,10 +16,6 @@ constexpr uint32_t kNodeFlags = 0x2C;  // Flags, at 0x34 of the entry
 constexpr uint32_t kEntryPointCalled = 0x00080000;
 // LdrLockLoaderLock's disposition when it took the lock.
 constexpr uint32_t kLockAcquired = 1;
-// GetModuleHandleExW: a reference FreeLibrary never gives back, for the
-// module that holds the given address.
-constexpr uint32_t kModuleHandlePin = 0x1;
-constexpr uint32_t kModuleHandleFromAddress = 0x4;
 // No process has this many modules: a walk that gets this far has left the
 // list (a freed or half-linked entry) and stops.
 constexpr uint32_t kMaxListEntries = 4096;

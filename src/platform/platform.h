@@ -18,6 +18,11 @@ uintptr_t FindLoadedModule(const char* name);
 uintptr_t PinInitialisedModule(const char* name);
 uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth);
 
+// GetModuleHandleExW: take a reference that FreeLibrary never gives back,
+// for the module that holds the given address.
+constexpr uint32_t kModuleHandlePin = 0x1;
+constexpr uint32_t kModuleHandleFromAddress = 0x4;
+
 constexpr uint32_t kMemCommit = 0x1000;
 constexpr uint32_t kPageNoAccess = 0x01;
 constexpr uint32_t kPageGuard = 0x100;

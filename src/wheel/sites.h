@@ -70,6 +70,18 @@ struct BuildSample {
   bool readable[kBuildSiteCount];
 };
 
+// Fills `sample` through `read(offset, length, out)`, which copies that many
+// bytes of the image at that offset to `out` and says whether it could; a
+// site that does not lie wholly inside the image's `size` bytes is not read.
+template <typename Read>
+void SampleBuildSites(uint32_t size, Read read, BuildSample* sample) {
+  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+    const BuildSite& s = kBuildSites[i];
+    sample->readable[i] = s.offset <= size && size - s.offset >= s.length &&
+                          read(s.offset, static_cast<uint32_t>(s.length), sample->bytes + s.at);
+  }
+}
+
 struct BuildVerdict {
   uint32_t matching;  // bytes that are the known build's, 0 to kBuildByteCount
   bool known;         // more than half of them

@@ -19,14 +19,16 @@ bool StopRequested() { return __atomic_load_n(&gState.stopRequested, __ATOMIC_AC
 
 bool IsKnownVhudBuild(uintptr_t base, uint32_t size) {
   BuildSample sample;
-  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
-    const BuildSite& s = kBuildSites[i];
-    sample.readable[i] = s.offset <= size && size - s.offset >= s.length &&
-                         IsRangeReadable(base + s.offset, s.length);
-    if (sample.readable[i]) {
-      CopyForeign(sample.bytes + s.at, base + s.offset, s.length);
-    }
-  }
+  SampleBuildSites(
+      size,
+      [base](uint32_t offset, uint32_t length, uint8_t* out) {
+        if (!IsRangeReadable(base + offset, length)) {
+          return false;
+        }
+        CopyForeign(out, base + offset, length);
+        return true;
+      },
+      &sample);
   const uint32_t redirect = reinterpret_cast<uintptr_t>(&StaticSlotRotate);
   const uint32_t cave = reinterpret_cast<uintptr_t>(&SpacingCave);
   return RecogniseBuild(sample, static_cast<uint32_t>(base), redirect, cave).known;

@@ -24,13 +24,13 @@ constexpr char kOtherBuildLine[] = "[ERR] VHud.asi build not recognised; nothing
 // readable, as the loader maps the whole image.
 BuildVerdict Recognise(const uint8_t* memory, uint32_t size, uint32_t base) {
   BuildSample sample = {};
-  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
-    const BuildSite& s = kBuildSites[i];
-    sample.readable[i] = s.offset <= size && size - s.offset >= s.length;
-    if (sample.readable[i]) {
-      std::copy(memory + s.offset, memory + s.offset + s.length, sample.bytes + s.at);
-    }
-  }
+  SampleBuildSites(
+      size,
+      [memory](uint32_t offset, uint32_t length, uint8_t* out) {
+        std::copy(memory + offset, memory + offset + length, out);
+        return true;
+      },
+      &sample);
   return RecogniseBuild(sample, base, kNoPlugin, kNoPlugin);
 }
 
