@@ -35,9 +35,21 @@ inline bool IsRangeReadable(uintptr_t address, uint32_t length) {
 
 // The one store of a patch: `size` bytes (4 or 8) at site + offset, made by
 // one locked compare-and-exchange (lock cmpxchg, lock cmpxchg8b) that stores
-// `value` only while the bytes still hold `expected`. A thread running those
-// bytes sees them whole before or whole after, on every x86 processor, as
-// long as they lie inside one cache line (see InOneCacheLine).
+// `value` only while the bytes still hold `expected`, inside one cache line
+// (see InOneCacheLine). What holds, and on what:
+// - The architecture guarantees that a locked operation inside one cache
+//   line is atomic for data: any other thread's read of those bytes finds
+//   them all as before or all as after.
+// - A thread *executing* those bytes is another matter. For code that
+//   another thread changes, the architecture asks the executing thread to
+//   run a serialising instruction before it runs the new bytes; the game's
+//   threads run none for us. That such a thread fetches the bytes whole as
+//   before or whole as after (also where the spacing store, 8 bytes at
+//   +0x6BBDC, crosses the 16-byte fetch block boundary at +0x6BBE0) rests on
+//   how processors handle cross-modified code: a store to a line that is
+//   being fetched or decoded makes them throw away what they fetched and
+//   fetch the line again, and the locked store changes the line in one
+//   step. It is how processors behave, not an architectural guarantee.
 struct CodeWrite {
   uint32_t offset;
   uint32_t size;
