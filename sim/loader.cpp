@@ -167,3 +167,13 @@ void ResetLoader() {
 extern "C" uintptr_t ReadPebPointer() {
   return sim::gShape == sim::LoaderShape::NullPeb ? 0 : reinterpret_cast<uintptr_t>(sim::gPeb);
 }
+
+// The plug-in's own image: here it is linked into the test program, whose
+// image (code, data and zeroed data, from the linker's symbols) stands for it.
+extern "C" const char __executable_start[];
+extern "C" const char _end[];
+extern "C" uintptr_t OwnImageBase() { return reinterpret_cast<uintptr_t>(__executable_start); }
+extern "C" uint32_t OwnImageSize() {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(_end) -
+                               reinterpret_cast<uintptr_t>(__executable_start));
+}

@@ -146,7 +146,7 @@ uintptr_t FindLoadedModule(const char* name) {
   return node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
 }
 
-uintptr_t PinInitialisedModule(const char* name) {
+uintptr_t PinInitialisedModule(const char* name, const uintptr_t* passed, uint32_t passedCount) {
   const PlatformApi& api = gState.api;
   uintptr_t cookie = 0;
   bool locked = false;
@@ -156,7 +156,15 @@ uintptr_t PinInitialisedModule(const char* name) {
     uint32_t disposition = 0;
     locked = api.ldrLockLoaderLock(0, &disposition, &cookie) == 0 && disposition == kLockAcquired;
   }
-  uintptr_t node = FindModuleNode(name, InitialisedAndPinned);
+  uintptr_t node = FindModuleNode(name, [passed, passedCount](uintptr_t entry) {
+    const uintptr_t base = Load<uintptr_t>(entry + kNodeDllBase);
+    for (uint32_t i = 0; i < passedCount; ++i) {
+      if (passed[i] == base) {
+        return false;
+      }
+    }
+    return InitialisedAndPinned(entry);
+  });
   uintptr_t base = node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
   if (locked) {
     api.ldrUnlockLoaderLock(0, cookie);

@@ -14,8 +14,10 @@ uintptr_t FindLoadedModule(const char* name);
 // or freed under the walk, and none changes its flags between the check and
 // the pin. Windows 8 and later link new entries in under another lock; they
 // go in at the tail with their forward link set first, so a forward walk
-// stays on the list.
-uintptr_t PinInitialisedModule(const char* name);
+// stays on the list. Entries whose load address is one of the `passedCount`
+// in `passed` are walked past too, without being pinned again.
+uintptr_t PinInitialisedModule(const char* name, const uintptr_t* passed = nullptr,
+                               uint32_t passedCount = 0);
 uintptr_t ResolveExport(uintptr_t imageBase, const char* name, int32_t depth);
 
 // GetModuleHandleExW: take a reference that FreeLibrary never gives back,

@@ -32,4 +32,6 @@ constinit PluginState gState = {
     .iconRetryCountdown = 0,
     .iconsHiddenReported = 0,
     .firstDrawReported = 0,
+    .otherBuilds = {0, 0, 0, 0},
+    .otherBuildCount = 0,
 };

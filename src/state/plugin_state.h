@@ -125,6 +125,11 @@ struct PluginState {
   int32_t iconRetryCountdown;
   uint8_t iconsHiddenReported;
   uint8_t firstDrawReported;
+  // Worker: the VHud modules judged to be another build, walked past from
+  // then on (pinned when taken, so that no other module can take their
+  // place at those addresses).
+  uintptr_t otherBuilds[4];
+  uint32_t otherBuildCount;
 };
 
 extern PluginState gState;

@@ -70,12 +70,21 @@ OperandSite ClassifyOperandSite(const uint8_t bytes[8], uint8_t operation, uint3
 }
 
 constexpr BuildSite kBuildSites[kBuildSiteCount] = {
-    {vhud::kRotateCallSite, 5, 0},       {vhud::kSpacingSite, 9, 5},
-    {kCentreTextSites[0].offset, 4, 14}, {kCentreTextSites[1].offset, 4, 18},
-    {kCentreTextSites[2].offset, 4, 22}, {kCentreTextSites[3].offset, 4, 26},
-    {kCentreTextSites[4].offset, 4, 30}, {kCentreTextSites[5].offset, 4, 34},
+    {vhud::kRotateCallSite, 5, 5, 0},       {vhud::kSpacingSite, 9, 9, 5},
+    {kCentreTextSites[0].offset, 5, 4, 14}, {kCentreTextSites[1].offset, 5, 4, 19},
+    {kCentreTextSites[2].offset, 5, 4, 24}, {kCentreTextSites[3].offset, 5, 4, 29},
+    {kCentreTextSites[4].offset, 5, 4, 34}, {kCentreTextSites[5].offset, 5, 4, 39},
 };
-static_assert(kBuildSites[kBuildSiteCount - 1].at + 4 == kBuildByteCount, "the sample is full");
+static_assert(kBuildSites[kBuildSiteCount - 1].at + 5 == kBuildSampleSize, "the sample is full");
+
+bool ForeignJump(const uint8_t* bytes, uint32_t offset, ImageRange vhud, ImageRange plugin,
+                 uint32_t* target) {
+  if (bytes[0] != 0xE8 && bytes[0] != 0xE9) {
+    return false;
+  }
+  *target = RelativeTarget(vhud.base + offset, Word(bytes + 1));
+  return !vhud.Holds(*target) && !plugin.Holds(*target);
+}
 
 namespace {
 
@@ -87,33 +96,47 @@ uint32_t SameBytes(const uint8_t* found, const uint8_t* known, uint32_t length) 
   return same;
 }
 
-}  // namespace
-
-BuildVerdict RecogniseBuild(const BuildSample& sample, uint32_t vhudBase, uint32_t redirect,
-                            uint32_t cave) {
-  uint32_t matching = 0;
-  if (sample.readable[0]) {
-    const uint8_t* found = sample.bytes + kBuildSites[0].at;
+// The matching bytes of one readable site that is no other party's jump.
+uint32_t MatchingAt(uint32_t i, const uint8_t* found, uint32_t vhudBase, uint32_t redirect,
+                    uint32_t cave) {
+  if (i == 0) {
     // The call's displacement is relative: the same at every load address.
     uint8_t known[5] = {0xE8, 0, 0, 0, 0};
     const uint32_t displacement = vhud::kRotateVertices - vhud::kRotateCallEnd;
     __builtin_memcpy(known + 1, &displacement, 4);
     RotateSite kind = ClassifyRotateSite(found, vhudBase, redirect).kind;
     bool whole = kind == RotateSite::Original || (kind == RotateSite::Redirected && redirect != 0);
-    matching += whole ? 5 : SameBytes(found, known, 5);
+    return whole ? 5 : SameBytes(found, known, 5);
   }
-  if (sample.readable[1]) {
-    const uint8_t* found = sample.bytes + kBuildSites[1].at;
+  if (i == 1) {
     SpacingSite kind = ClassifySpacingSite(found, vhudBase, cave);
     bool whole = kind == SpacingSite::Original || (kind == SpacingSite::Redirected && cave != 0);
-    matching += whole ? 9 : SameBytes(found, kSpacingSignature, 9);
+    return whole ? 9 : SameBytes(found, kSpacingSignature, 9);
   }
   // A re-pointed centre-text site keeps its opcode bytes.
-  for (uint32_t i = 0; i < 6; ++i) {
-    if (sample.readable[2 + i]) {
-      const uint8_t known[4] = {0xF3, 0x0F, kCentreTextSites[i].operation, 0x05};
-      matching += SameBytes(sample.bytes + kBuildSites[2 + i].at, known, 4);
+  const uint8_t known[4] = {0xF3, 0x0F, kCentreTextSites[i - 2].operation, 0x05};
+  return SameBytes(found, known, 4);
+}
+
+}  // namespace
+
+BuildVerdict RecogniseBuild(const BuildSample& sample, ImageRange vhud, uint32_t redirect,
+                            uint32_t cave, ImageRange plugin) {
+  BuildVerdict verdict = {0, kBuildByteCount, 0, false};
+  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+    if (!sample.readable[i]) {
+      continue;
+    }
+    const BuildSite& s = kBuildSites[i];
+    const uint8_t* found = sample.bytes + s.at;
+    uint32_t target = 0;
+    if (sample.whole[i] && ForeignJump(found, s.offset, vhud, plugin, &target)) {
+      verdict.foreign = static_cast<uint8_t>(verdict.foreign | (1u << i));
+      verdict.judged -= s.judged;
+    } else {
+      verdict.matching += MatchingAt(i, found, vhud.base, redirect, cave);
     }
   }
-  return {matching, 2 * matching > kBuildByteCount};
+  verdict.known = verdict.judged >= kBuildFloor && 2 * verdict.matching > verdict.judged;
+  return verdict;
 }

@@ -54,41 +54,83 @@ extern const CentreTextSite kCentreTextSites[6];
 // Another party may have changed a byte or two of a few sites, or put the
 // plug-in's own patches there; another build has other code at those offsets,
 // so that the sites as a whole do not match.
+//
+// Another party's detour is no evidence either way: a site whose first byte
+// is E8 or E9 with a rel32 target outside VHud's image and outside the
+// plug-in's own is left out, and the build is judged on the bytes of the
+// other sites. At least kBuildFloor of them must be left: another build's
+// code at these offsets need not begin an instruction there, and a stray E8
+// or E9 byte decodes to a target outside the image, so that too few bytes
+// left would let a few chance matches carry the verdict. 18 is the fewest
+// with which no single site can (the largest, the spacing site, holds nine
+// of the ten matching bytes that 18 ask for); it is what is left with jumps
+// on five of the six centre-text sites. With jumps on every site nothing is
+// left, and VHud counts as another build: nothing shows which build it is,
+// and the HUD hook and the frames use VHud's data at fixed offsets.
 struct BuildSite {
   uint32_t offset;  // from VHud's load address
-  uint8_t length;
-  uint8_t at;  // where its bytes stand in BuildSample::bytes
+  uint8_t length;   // bytes read: those judged, and for a centre-text site
+                    // the operand's first byte, which a 5-byte jump covers
+  uint8_t judged;   // bytes that count, from the first
+  uint8_t at;       // where its bytes stand in BuildSample::bytes
 };
 constexpr uint32_t kBuildSiteCount = 8;
-constexpr uint32_t kBuildByteCount = 5 + 9 + 6 * 4;
+constexpr uint32_t kBuildByteCount = 5 + 9 + 6 * 4;   // bytes judged
+constexpr uint32_t kBuildSampleSize = 5 + 9 + 6 * 5;  // bytes read
+constexpr uint32_t kBuildFloor = 18;
 extern const BuildSite kBuildSites[kBuildSiteCount];
 
-// The sites as a reader found them. A site whose bytes could not be read (or
-// lie past SizeOfImage) is not `readable`; its bytes are then ignored.
+// The sites as a reader found them. A site whose judged bytes could not be
+// read (or lie past SizeOfImage) is not `readable`; its bytes are then
+// ignored. `whole`: all `length` bytes were read, so that a jump there can be
+// told.
 struct BuildSample {
-  uint8_t bytes[kBuildByteCount];
+  uint8_t bytes[kBuildSampleSize];
   bool readable[kBuildSiteCount];
+  bool whole[kBuildSiteCount];
 };
 
 // Fills `sample` through `read(offset, length, out)`, which copies that many
-// bytes of the image at that offset to `out` and says whether it could; a
-// site that does not lie wholly inside the image's `size` bytes is not read.
+// bytes of the image at that offset to `out` and says whether it could; bytes
+// that do not lie wholly inside the image's `size` bytes are not read.
 template <typename Read>
 void SampleBuildSites(uint32_t size, Read read, BuildSample* sample) {
+  auto take = [&](uint32_t offset, uint32_t length, uint8_t* out) {
+    return offset <= size && size - offset >= length && read(offset, length, out);
+  };
   for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
     const BuildSite& s = kBuildSites[i];
-    sample->readable[i] = s.offset <= size && size - s.offset >= s.length &&
-                          read(s.offset, static_cast<uint32_t>(s.length), sample->bytes + s.at);
+    uint8_t* out = sample->bytes + s.at;
+    sample->readable[i] = take(s.offset, s.judged, out);
+    sample->whole[i] =
+        sample->readable[i] &&
+        (s.length == s.judged || take(s.offset + s.judged, s.length - s.judged, out + s.judged));
   }
 }
 
+// An image's address range, [base, base + size); size 0 holds nothing.
+struct ImageRange {
+  uint32_t base;
+  uint32_t size;
+  bool Holds(uint32_t address) const { return address - base < size; }
+};
+
+// Whether the bytes at a site (at least 5, at VHud's `offset`) hold another
+// party's detour: E8 or E9 whose target lies outside `vhud` and `plugin`.
+// `target` receives the target.
+bool ForeignJump(const uint8_t* bytes, uint32_t offset, ImageRange vhud, ImageRange plugin,
+                 uint32_t* target);
+
 struct BuildVerdict {
-  uint32_t matching;  // bytes that are the known build's, 0 to kBuildByteCount
-  bool known;         // more than half of them
+  uint32_t matching;  // bytes that are the known build's, 0 to `judged`
+  uint32_t judged;    // bytes judged: kBuildByteCount less the sites left out
+  uint8_t foreign;    // bit i: kBuildSites[i] left out, another party's jump
+  bool known;         // at least kBuildFloor judged, more than half matching
 };
 
 // A site in the plug-in's patched form (the call to `redirect`, the jump to
 // `cave`) counts as wholly matching; 0 stands for no plug-in code, as in a
-// file on disk. An unreadable site counts as not matching.
-BuildVerdict RecogniseBuild(const BuildSample& sample, uint32_t vhudBase, uint32_t redirect,
-                            uint32_t cave);
+// file on disk, whose `plugin` range is empty. An unreadable site counts as
+// not matching.
+BuildVerdict RecogniseBuild(const BuildSample& sample, ImageRange vhud, uint32_t redirect,
+                            uint32_t cave, ImageRange plugin);

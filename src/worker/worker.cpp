@@ -1,6 +1,7 @@
 #include "worker/worker.h"
 
 #include "log/log.h"
+#include "platform/own_image.h"
 #include "platform/platform.h"
 #include "wheel/sites.h"
 #include "wheel/wheel.h"
@@ -31,7 +32,9 @@ bool IsKnownVhudBuild(uintptr_t base, uint32_t size) {
       &sample);
   const uint32_t redirect = reinterpret_cast<uintptr_t>(&StaticSlotRotate);
   const uint32_t cave = reinterpret_cast<uintptr_t>(&SpacingCave);
-  return RecogniseBuild(sample, static_cast<uint32_t>(base), redirect, cave).known;
+  const ImageRange vhud = {static_cast<uint32_t>(base), size};
+  const ImageRange own = {static_cast<uint32_t>(OwnImageBase()), OwnImageSize()};
+  return RecogniseBuild(sample, vhud, redirect, cave, own).known;
 }
 
 bool RecordVhud(uintptr_t base) {
@@ -64,29 +67,46 @@ namespace {
 
 bool VhudKnown() { return gState.vhudBase != 0 && gState.vhudSize != 0; }
 
-// False when the VHud found is another build.
-bool SearchAndInstall() {
+constexpr uint32_t kOtherBuildsKept = sizeof(gState.otherBuilds) / sizeof(gState.otherBuilds[0]);
+
+// Takes the first VHud not judged yet, and the next while it is another
+// build, which is remembered and walked past from then on: a known build
+// further down the loader list, or loaded later, is still found. False when
+// no more other builds can be remembered: the search ends there, so that
+// none is judged twice.
+bool LookForVhud() {
+  while (gState.vhudBase == 0) {
+    // VHud counts as loaded once the loader is done with it (until then its
+    // fixups and protection changes may still be under way), and is pinned
+    // when taken: the patches lead into it for good.
+    uintptr_t base = PinInitialisedModule("VHud.asi", gState.otherBuilds, gState.otherBuildCount);
+    if (base == 0 || RecordVhud(base)) {
+      return true;
+    }
+    gState.otherBuilds[gState.otherBuildCount++] = base;
+    if (gState.otherBuildCount == kOtherBuildsKept) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void SearchAndInstall() {
   for (uint32_t attempt = 0;; ++attempt) {
-    if (gState.vhudBase == 0) {
-      // VHud counts as loaded once the loader is done with it (until then
-      // its fixups and protection changes may still be under way), and is
-      // pinned when taken: the patches lead into it for good.
-      uintptr_t base = PinInitialisedModule("VHud.asi");
-      if (base != 0 && !RecordVhud(base)) {
-        return false;
-      }
+    if (!LookForVhud()) {
+      return;
     }
     if (VhudKnown()) {
       InstallStaticSlotPatch();
       InstallSpacingPatch();
       InstallCentreTextPatch();
       if (InstallHudHook() != 0) {
-        return true;
+        return;
       }
     }
     gState.api.sleep(kSearchSleepMs);
     if (attempt + 1 >= kSearchAttempts || StopRequested()) {
-      return true;
+      return;
     }
   }
 }
@@ -96,13 +116,12 @@ bool SearchAndInstall() {
 extern "C" uint32_t QI_STDCALL WorkerThread(void* parameter) {
   (void)parameter;
   LogLine("[THREAD] worker started");
-  // Another build of VHud leaves the worker as idle as no VHud does, without
-  // the not-found line.
-  bool otherBuild = false;
   if (!StopRequested()) {
-    otherBuild = !SearchAndInstall();
+    SearchAndInstall();
   }
-  if (gState.vhudBase == 0 && !otherBuild) {
+  // Other builds of VHud and no known one leave the worker as idle as no
+  // VHud does, without the not-found line.
+  if (gState.vhudBase == 0 && gState.otherBuildCount == 0) {
     LogLine("[ERR] VHud.asi not found");
   }
   if (StopRequested()) {

@@ -65,6 +65,10 @@ std::vector<uint8_t> Rel(uint8_t opcode, uint32_t base, uint32_t site, uint32_t 
           static_cast<uint8_t>(d >> 16), static_cast<uint8_t>(d >> 24)};
 }
 
+bool Has(const Lines& report, const std::string& line) {
+  return std::find(report.begin(), report.end(), line) != report.end();
+}
+
 TEST(CheckAllOriginal, EveryPatchGoesInWithTheSuccessLinesInOrder) {
   Checked c = CheckFile(Build());
   const check::Analysis& a = c.analysis;
@@ -131,8 +135,15 @@ TEST(CheckStaticSlot, CallToAddressZeroIsAnotherTarget) {
   Checked c = CheckFile(file);
   EXPECT_EQ(c.analysis.patches[0].log,
             Lines{"[WHEEL][ERR] unexpected RotateVertices target=0x00000000 expected=0x10050290"});
+  // Nor is it the plug-in's: another party's jump, left out of the build rule.
   EXPECT_EQ(c.analysis.patches[0].sites[0].verdict,
-            "skipped: CALL to 0x00000000, not to RotateVertices 0x10050290");
+            "skipped: CALL to 0x00000000, not to RotateVertices 0x10050290; another party's jump "
+            "(0x00000000, outside VHud): left out of the build rule");
+  const Lines report = check::FormatReport("v.asi", file.size(), c.image, c.analysis);
+  EXPECT_TRUE(Has(report,
+                  "  build: 33 of the 33 bytes that remain at the known sites are the known VHud "
+                  "build's (5 at another party's jumps left out; at least 18 must remain, more "
+                  "than half of them the known build's): recognised"));
 }
 
 TEST(CheckStaticSlot, RotateVerticesAtAddressZeroIsStillVhudsOwn) {
@@ -284,10 +295,6 @@ TEST(CheckSizeBounds, RadarAndWheelBytesNeedTheWheelByteInsideTheImage) {
   EXPECT_FALSE(CheckFile(Build(kDefaultBase, 0x1049E32)).analysis.radarInImage);
 }
 
-bool Has(const Lines& report, const std::string& line) {
-  return std::find(report.begin(), report.end(), line) != report.end();
-}
-
 TEST(CheckReport, SkippedPatchesShowTheirSiteVerdictAndLine) {
   std::vector<uint8_t> file = Build(kDefaultBase, 0x6C8A8);
   Poke(file, kSpacingSite, {0xCC});
@@ -333,18 +340,29 @@ TEST(CheckReport, AllPatchesInWithTheRadarPastTheImageSaysSo) {
 // ---- The build of VHud -----------------------------------------------------------
 
 // The sites' bytes as in a file (no plug-in) or in the game (the plug-in's
-// call and jump targets `redirect` and `cave`), with some altered, and
-// some unreadable.
+// call and jump targets `redirect` and `cave`), with some altered, some
+// unreadable, and some carrying a 5-byte E8 or E9 of another party.
+struct Jump {
+  uint32_t site;  // kBuildSites index
+  uint8_t opcode;
+  uint32_t target;
+};
 struct BuildCase {
   const char* name;
   std::vector<uint32_t> altered;     // image offsets whose byte is flipped
   std::vector<uint32_t> unreadable;  // kBuildSites indexes
   bool patched;                      // the plug-in's call and jump in place
   uint32_t matching;
+  std::vector<Jump> jumps = {};
+  uint32_t judged = 38;
+  bool known = true;
 };
 
 TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
   constexpr uint32_t kRedirect = 0x6A001000, kCave = 0x6A002000;
+  constexpr ImageRange kPlugin = {0x6A000000, 0x10000};
+  constexpr ImageRange kVhud = {kDefaultBase, kFullSize};
+  constexpr uint32_t kTheirs = 0x70001000;  // another party's code
   auto bytes = [](uint32_t from, uint32_t n) {
     std::vector<uint32_t> v;
     for (uint32_t i = 0; i < n; ++i) v.push_back(from + i);
@@ -355,7 +373,15 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
     for (auto& p : parts) v.insert(v.end(), p.begin(), p.end());
     return v;
   };
+  auto jumps = [](std::vector<uint32_t> sites, uint8_t opcode, uint32_t target) {
+    std::vector<Jump> v;
+    for (uint32_t s : sites) v.push_back({s, opcode, target});
+    return v;
+  };
   const auto rotateAndSpacing = join({bytes(kRotateSite, 5), bytes(kSpacingSite, 9)});
+  std::vector<uint32_t> everySite = rotateAndSpacing;
+  for (const CentreSite& c : kCentreSites) everySite = join({everySite, bytes(c.offset, 4)});
+  const std::vector<uint32_t> fiveCentre = {2, 3, 4, 5, 6};
   const std::vector<BuildCase> cases = {
       {"AllOriginal", {}, {}, false, 38},
       {"TwentyLeft", join({rotateAndSpacing, bytes(kCentreSites[0].offset, 4)}), {}, false, 20},
@@ -363,7 +389,10 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
        join({rotateAndSpacing, bytes(kCentreSites[0].offset, 4), {kCentreSites[1].offset}}),
        {},
        false,
-       19},
+       19,
+       {},
+       38,
+       false},
       {"OperandsDoNotCount", bytes(kCentreSites[5].offset + 4, 4), {}, false, 38},
       {"PatchedCountsWhole",
        join({bytes(kCentreSites[0].offset, 4), bytes(kCentreSites[1].offset, 4),
@@ -373,7 +402,56 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
        26},
       {"TwoSitesUnreadable", {}, {0, 1}, false, 24},
       {"ThreeSitesUnreadable", {}, {0, 1, 2}, false, 20},
-      {"FourSitesUnreadable", {}, {0, 1, 2, 3}, false, 16},
+      {"FourSitesUnreadable", {}, {0, 1, 2, 3}, false, 16, {}, 38, false},
+      // Another party's jumps are left out; at least 18 bytes must remain.
+      {"FiveCentreJumps", {}, {}, false, 18, jumps(fiveCentre, 0xE9, kTheirs), 18},
+      {"FiveCentreJumpsOnThePatchedBuild", {}, {}, true, 18, jumps(fiveCentre, 0xE9, kTheirs), 18},
+      {"RotateCallLeadsElsewhere", {}, {}, false, 33, jumps({0}, 0xE8, kTheirs), 33},
+      {"SpacingJumpedAndOneByteOff", {kRotateSite}, {}, false, 28, jumps({1}, 0xE9, kTheirs), 29},
+      {"SixCentreJumps", {}, {}, false, 14, jumps({2, 3, 4, 5, 6, 7}, 0xE9, kTheirs), 14, false},
+      {"EverySiteJumped",
+       {},
+       {},
+       false,
+       0,
+       jumps({0, 1, 2, 3, 4, 5, 6, 7}, 0xE9, kTheirs),
+       0,
+       false},
+      // Jumps into VHud or into the plug-in, and other detours, are mismatches.
+      {"JumpsIntoVhud",
+       {},
+       {},
+       false,
+       18,
+       jumps(fiveCentre, 0xE9, kDefaultBase + 0x1000),
+       38,
+       false},
+      {"JumpsIntoThePlugin",
+       {},
+       {},
+       false,
+       18,
+       jumps(fiveCentre, 0xE9, kPlugin.base + 0x10),
+       38,
+       false},
+      // Another build stays another build with jumps or stray E8/E9 bytes.
+      {"OtherBuildWithJumps", everySite, {}, false, 0, jumps({0, 2, 3}, 0xE9, kTheirs), 25, false},
+      {"OtherBuildWithStrayBytes",
+       everySite,
+       {},
+       false,
+       0,
+       jumps({1, 4, 7}, 0xE8, 0xFFFFFFF0u),
+       21,
+       false},
+      {"OtherBuildWithVhudsSpacingBytesAtTheFloor",
+       join({bytes(kRotateSite, 5), bytes(kCentreSites[5].offset, 4)}),
+       {},
+       false,
+       9,
+       jumps(fiveCentre, 0xE9, kTheirs),
+       18,
+       false},
   };
   const std::vector<uint8_t> file = Build();
   for (const BuildCase& bc : cases) {
@@ -382,12 +460,19 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
       const BuildSite& s = kBuildSites[i];
       sample.readable[i] =
           std::find(bc.unreadable.begin(), bc.unreadable.end(), i) == bc.unreadable.end();
+      sample.whole[i] = sample.readable[i];
       for (uint32_t k = 0; k < s.length; ++k) {
         uint8_t b = file[WheelFileOffset(s.offset + k)];
         bool flip =
             std::find(bc.altered.begin(), bc.altered.end(), s.offset + k) != bc.altered.end();
         sample.bytes[s.at + k] = flip ? static_cast<uint8_t>(~b) : b;
       }
+    }
+    uint8_t foreign = 0;
+    for (const Jump& j : bc.jumps) {
+      std::vector<uint8_t> b = Rel(j.opcode, kDefaultBase, kBuildSites[j.site].offset, j.target);
+      std::copy(b.begin(), b.end(), sample.bytes + kBuildSites[j.site].at);
+      if (!kVhud.Holds(j.target) && !kPlugin.Holds(j.target)) foreign |= 1u << j.site;
     }
     if (bc.patched) {
       std::vector<uint8_t> call = Rel(0xE8, kDefaultBase, kRotateSite, kRedirect);
@@ -396,11 +481,13 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
       std::copy(jump.begin(), jump.end(), sample.bytes + kBuildSites[1].at + 3);
       sample.bytes[kBuildSites[1].at + 8] = 0x90;
       // A file holds no plug-in: there the same bytes are another build's.
-      EXPECT_FALSE(RecogniseBuild(sample, kDefaultBase, 0, 0).known) << bc.name;
+      EXPECT_FALSE(RecogniseBuild(sample, kVhud, 0, 0, {0, 0}).known) << bc.name;
     }
-    const BuildVerdict v = RecogniseBuild(sample, kDefaultBase, kRedirect, kCave);
+    const BuildVerdict v = RecogniseBuild(sample, kVhud, kRedirect, kCave, kPlugin);
     EXPECT_EQ(v.matching, bc.matching) << bc.name;
-    EXPECT_EQ(v.known, 2 * bc.matching > 38) << bc.name;
+    EXPECT_EQ(v.judged, bc.judged) << bc.name;
+    EXPECT_EQ(v.foreign, foreign) << bc.name;
+    EXPECT_EQ(v.known, bc.known) << bc.name;
   }
 }
 

@@ -31,7 +31,19 @@ BuildVerdict Recognise(const uint8_t* memory, uint32_t size, uint32_t base) {
         return true;
       },
       &sample);
-  return RecogniseBuild(sample, base, kNoPlugin, kNoPlugin);
+  return RecogniseBuild(sample, {base, size}, kNoPlugin, kNoPlugin, {0, 0});
+}
+
+// A site that the build rule left out as another party's detour: so it says,
+// and the installer's line for a mismatch stays.
+void MarkForeign(SiteResult* site, uint32_t base, uint32_t size) {
+  uint32_t target = 0;
+  if (site->bytes.size() < 5) {
+    return;
+  }
+  ForeignJump(site->bytes.data(), site->offset, {base, size}, {0, 0}, &target);
+  site->verdict +=
+      "; another party's jump (" + Hex(target) + ", outside VHud): left out of the build rule";
 }
 
 // For another build no installer runs: the sites are shown, nothing is tried.
@@ -205,12 +217,24 @@ Analysis Analyse(const uint8_t* memory, uint32_t size, uint32_t base) {
       base,
       size,
       build.matching,
+      build.judged,
       build.known,
       {StaticSlot(memory, size, base), Spacing(memory, size, base), CentreText(memory, size)},
       size >= vhud::kWheelOpenEnd};
   if (!a.knownBuild) {
     for (PatchResult& p : a.patches) {
       p = NotTried(p);
+    }
+  }
+  // The build sites in the report's order: the static-slot call, the
+  // spacing site, the six centre-text sites.
+  SiteResult* sites[kBuildSiteCount] = {&a.patches[0].sites[0], &a.patches[1].sites[0]};
+  for (uint32_t i = 0; i < 6; ++i) {
+    sites[2 + i] = &a.patches[2].sites[i];
+  }
+  for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+    if ((build.foreign & (1u << i)) != 0) {
+      MarkForeign(sites[i], base, size);
     }
   }
   return a;
@@ -231,10 +255,20 @@ std::vector<std::string> FormatReport(const std::string& path, uint64_t fileSize
   out.push_back("load address assumed: " + Hex(a.base) +
                 " (the ImageBase); addresses in log lines follow VHud's real load address");
   out.push_back("worker, on finding VHud:");
-  out.push_back("  build: " + std::to_string(a.buildMatching) + " of " +
-                std::to_string(kBuildByteCount) +
-                " bytes at the known sites are the known VHud build's (more than half needed): " +
-                (a.knownBuild ? "recognised" : "another build"));
+  const std::string verdict = a.knownBuild ? "recognised" : "another build";
+  if (a.buildJudged == kBuildByteCount) {
+    out.push_back(
+        "  build: " + std::to_string(a.buildMatching) + " of " + std::to_string(kBuildByteCount) +
+        " bytes at the known sites are the known VHud build's (more than half needed): " + verdict);
+  } else {
+    out.push_back("  build: " + std::to_string(a.buildMatching) + " of the " +
+                  std::to_string(a.buildJudged) +
+                  " bytes that remain at the known sites are the "
+                  "known VHud build's (" +
+                  std::to_string(kBuildByteCount - a.buildJudged) +
+                  " at another party's jumps left out; at least " + std::to_string(kBuildFloor) +
+                  " must remain, more than half of them the known build's): " + verdict);
+  }
   for (const std::string& line : a.WorkerLog()) {
     out.push_back("  log: " + line);
   }

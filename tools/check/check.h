@@ -41,6 +41,7 @@ struct Analysis {
   uint32_t base;
   uint32_t size;
   uint32_t buildMatching;  // bytes of the known sites that are the known build's
+  uint32_t buildJudged;    // bytes judged: those of the sites not left out
   bool knownBuild;         // the plug-in's verdict on them (RecogniseBuild)
   PatchResult patches[3];  // static-slot, slot-spacing, centre-text; none tried for another build
   bool radarInImage;       // radar byte and wheel byte lie inside the image
