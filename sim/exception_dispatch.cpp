@@ -1,17 +1,23 @@
-// Windows' dispatch of an access violation to a thread's structured
-// exception handlers. Each thread that asks for its environment block gets
-// one (an NT_TIB: its exception list, empty at first, and its stack's
-// bounds); a SIGSEGV on that thread is handed down the list as the Windows
-// dispatcher does: each registration record is checked (4-byte aligned,
-// inside the thread's stack), its handler is called with an
-// EXCEPTION_RECORD, the record itself and a CONTEXT made from the signal's
-// registers, and on ExceptionContinueExecution the CONTEXT's registers
-// become the thread's. When no handler takes the fault, it is raised again
-// without this handler and ends the process, as an unhandled exception ends
-// a Windows process.
+// Windows' dispatch of a memory fault to a thread's structured exception
+// handlers. Each thread that asks for its environment block gets one (an
+// NT_TIB: its exception list, empty at first, and its stack's bounds); a
+// SIGSEGV on that thread becomes the exception Windows raises for it, told
+// from the page table (memory.cpp): an access violation, a guard page
+// violation (the guard taken off the page first, as Windows does: a guard
+// fires once) or an in-page error (a page whose contents could not be
+// brought in; its record carries a third parameter, the I/O status). It is
+// handed down the list as the Windows dispatcher does: each registration
+// record is checked (4-byte aligned, inside the thread's stack), its handler
+// is called with an EXCEPTION_RECORD, the record itself and a CONTEXT made
+// from the signal's registers, and on ExceptionContinueExecution the
+// CONTEXT's registers become the thread's. When no handler takes the fault
+// the process ends, as an unhandled exception ends a Windows process: an
+// access violation is raised again without this handler; the other two,
+// whose page would no longer fault, end it at once.
 #include <pthread.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <ucontext.h>
 
@@ -21,7 +27,8 @@ namespace sim {
 namespace {
 
 constexpr uintptr_t kChainEnd = 0xFFFFFFFF;
-constexpr uint32_t kAccessViolation = 0xC0000005u;
+// STATUS_DEVICE_DATA_ERROR: why the page could not be brought in.
+constexpr uint32_t kDeviceDataError = 0xC000009Cu;
 constexpr uint32_t kContextFull = 0x10007;  // CONTEXT_i386 | CONTROL | INTEGER | SEGMENTS
 constexpr uint32_t kContinueExecution = 0;
 constexpr uint32_t kContinueSearch = 1;
@@ -101,11 +108,12 @@ void Dispatch(int, siginfo_t* info, void* raw) {
   greg_t* regs = static_cast<ucontext_t*>(raw)->uc_mcontext.gregs;
   NtTib& tib = tTib;
   ExceptionRecord record = {};
-  record.code = kAccessViolation;
+  record.code = TakePageFault(reinterpret_cast<uintptr_t>(info->si_addr));
   record.address = static_cast<uintptr_t>(regs[REG_EIP]);
-  record.parameterCount = 2;
+  record.parameterCount = record.code == kInPageError ? 3 : 2;
   record.information[0] = (regs[REG_ERR] & 2) != 0 ? 1 : 0;  // 1: a write
   record.information[1] = reinterpret_cast<uintptr_t>(info->si_addr);
+  record.information[2] = record.code == kInPageError ? kDeviceDataError : 0;
   Context context = {};
   context.contextFlags = kContextFull;
   for (const RegisterPair& r : kRegisters) {
@@ -125,6 +133,11 @@ void Dispatch(int, siginfo_t* info, void* raw) {
     }
     if (disposition != kContinueSearch) break;
     at = registration->next;
+  }
+  if (record.code != kAccessViolation) {
+    fprintf(stderr, "sim: unhandled exception 0x%08X at 0x%08X\n", record.code,
+            static_cast<unsigned>(record.address));
+    abort();
   }
   sigaction(SIGSEGV, &gPrevious, nullptr);
 }

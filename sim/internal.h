@@ -27,6 +27,14 @@ bool QueryRegion(uintptr_t address, MemoryBasicInfo* info);
 // range is not committed. `oldProtect` receives the first page's protection.
 bool ChangeProtect(uintptr_t address, uint32_t size, uint32_t protect, uint32_t* oldProtect);
 
+// The exception a fault at `address` raises, decided from the page table
+// as Windows' memory manager decides it, with the page changed as it
+// changes it first (exception_dispatch.cpp asks).
+constexpr uint32_t kAccessViolation = 0xC0000005u;
+constexpr uint32_t kGuardPageViolation = 0x80000001u;
+constexpr uint32_t kInPageError = 0xC0000006u;
+uint32_t TakePageFault(uintptr_t address);
+
 // The SIGSEGV handler that dispatches a fault to the faulting thread's
 // structured exception handlers (exception_dispatch.cpp); once per process.
 void InstallExceptionDispatch();

@@ -124,7 +124,13 @@ int32_t QI_STDCALL StandInVirtualProtect(void* address, uint32_t size, uint32_t 
   bool ok = !fail && ChangeProtect(at, size, newProtect, oldProtect);
   if (ok && undo) {
     uint32_t granted = 0;
-    ChangeProtect(at, size, *oldProtect, &granted);
+    if (gFaults.undoneBy == Faults::Undo::Guard) {
+      ChangeProtect(at, size, newProtect | kPageGuard, &granted);
+    } else if (gFaults.undoneBy == Faults::Undo::PageIn) {
+      FailNextPageIn(at);
+    } else {
+      ChangeProtect(at, size, *oldProtect, &granted);
+    }
   }
   std::lock_guard<std::mutex> lock(gRecordMutex);
   gRecords.protects.push_back(ProtectCall{at, size, newProtect, ok});

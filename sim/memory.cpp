@@ -8,6 +8,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "sim/internal.h"
 #include "sim/sim.h"
@@ -24,6 +25,9 @@ struct Range {
 
 std::mutex gMutex;
 std::map<uintptr_t, Range> gRanges;  // registered, non-overlapping
+// Pages whose next access fails to bring their contents in: kept
+// inaccessible, whatever their protection, until that access.
+std::set<uintptr_t> gPageInFails;
 // Mappings made here: base -> size (never unmapped).
 std::map<uintptr_t, uint32_t> gMappings;
 
@@ -119,6 +123,17 @@ void SetAttributes(uintptr_t base, uint32_t size, uint32_t state, uint32_t prote
   if (mprotect(reinterpret_cast<void*>(base), size, PosixProtect(state, protect)) != 0) {
     Fail("mprotect", base);
   }
+  for (auto it = gPageInFails.lower_bound(base); it != gPageInFails.end() && *it < end; ++it) {
+    if (mprotect(reinterpret_cast<void*>(*it), kPageSize, PROT_NONE) != 0) Fail("mprotect", *it);
+  }
+}
+
+// The range registered for a page, or null.
+Range* RangeOf(uintptr_t page) {
+  auto it = gRanges.upper_bound(page);
+  if (it == gRanges.begin()) return nullptr;
+  --it;
+  return EndOf(it->second) > page ? &it->second : nullptr;
 }
 
 bool OurMapping(uintptr_t base, uint32_t size) {
@@ -264,7 +279,42 @@ bool ChangeProtect(uintptr_t address, uint32_t size, uint32_t protect, uint32_t*
   return true;
 }
 
+void FailNextPageIn(uintptr_t address) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  uintptr_t page = address & ~static_cast<uintptr_t>(kPageSize - 1);
+  gPageInFails.insert(page);
+  if (mprotect(reinterpret_cast<void*>(page), kPageSize, PROT_NONE) != 0) Fail("mprotect", page);
+}
+
+// As Windows' memory manager does before it raises the exception: a guard
+// page loses its guard (its other protection stays), a page whose contents
+// could not be brought in is tried afresh at its next access.
+uint32_t TakePageFault(uintptr_t address) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  uintptr_t page = address & ~static_cast<uintptr_t>(kPageSize - 1);
+  Range* range = RangeOf(page);
+  if (gPageInFails.erase(page) != 0) {
+    int protect = range != nullptr ? PosixProtect(range->state, range->protect) : PROT_NONE;
+    if (mprotect(reinterpret_cast<void*>(page), kPageSize, protect) != 0) Fail("mprotect", page);
+    return kInPageError;
+  }
+  if (range != nullptr && range->state == kMemCommit && (range->protect & kPageGuard) != 0) {
+    SetAttributes(page, kPageSize, kMemCommit, range->protect & ~kPageGuard, 0, true);
+    return kGuardPageViolation;
+  }
+  return kAccessViolation;
+}
+
 void ResetMemory() {
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    for (uintptr_t page : gPageInFails) {
+      Range* range = RangeOf(page);
+      int protect = range != nullptr ? PosixProtect(range->state, range->protect) : PROT_NONE;
+      mprotect(reinterpret_cast<void*>(page), kPageSize, protect);
+    }
+    gPageInFails.clear();
+  }
   if (gHeap.base != 0) {
     std::lock_guard<std::mutex> lock(gMutex);
     SetAttributes(gHeap.base, gHeap.size, kMemCommit, kPageReadWrite, gHeap.base, false);

@@ -40,6 +40,10 @@ uintptr_t MapAnywhere(uint32_t size, uint32_t alignment, uint32_t protect = kPag
 // (mprotect) to match: free and reserved pages become PROT_NONE.
 void SetProtect(uintptr_t base, uint32_t size, uint32_t protect);
 void SetState(uintptr_t base, uint32_t size, uint32_t state);
+// The next access to the page holding `address` fails to bring its contents
+// in (a file's page on a drive that went away for a moment): it raises an
+// in-page error, and the access after it finds the page as before.
+void FailNextPageIn(uintptr_t address);
 // Committed read-write memory from a simulated heap region (zeroed, never
 // freed until Reset).
 void* Allocate(uint32_t size, uint32_t alignment = 16);
@@ -149,6 +153,11 @@ struct Faults {
   // protection is put back before it returns, as by another party whose own
   // patch of the page ends in between (0: none).
   int virtualProtectUndoneAt = 0;
+  // What the other party does to that lift instead of undoing it: arms a
+  // guard on the page (PAGE_GUARD added to the granted protection), or the
+  // page's contents cannot be brought in at its next access.
+  enum class Undo { Restore, Guard, PageIn };
+  Undo undoneBy = Undo::Restore;
   // LdrLockLoaderLock returns success without taking the lock, as Windows
   // 10 and 11 do before the process has finished starting: the disposition
   // it writes is 0, not 1 (acquired).

@@ -1,7 +1,8 @@
 // The one store of a code patch, guarded by a structured exception frame:
-// another party may put a page's protection back between our VirtualProtect
-// and the store, and the store then faults. Windows' exception dispatch
-// calls StoreFaultHandler, which resumes the routine at its recovery point.
+// another party may put a page's protection back, or arm a guard on it,
+// between our VirtualProtect and the store, or the page's contents may fail
+// to come in, and the store then faults. Windows' exception dispatch calls
+// StoreFaultHandler, which resumes the routine at its recovery point.
 #pragma once
 
 #include <stdint.h>
@@ -12,7 +13,7 @@
 enum GuardedStoreResult : uint32_t {
   kStoreWritten = 0,
   kStoreChanged = 1,  // the bytes no longer held `expected`
-  kStoreFaulted = 2,  // the store raised an access violation: nothing written
+  kStoreFaulted = 2,  // the store faulted (see StoreFaultHandler): nothing written
 };
 
 extern "C" {

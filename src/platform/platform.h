@@ -61,7 +61,8 @@ struct CodeWrite {
 
 enum class PatchOutcome : uint8_t {
   Refused,  // lifting the protection failed, or the store faulted because
-            // another party put the protection back meanwhile: nothing written
+            // another party put the protection back or armed a guard
+            // meanwhile, or the page could not be brought in: nothing written
   Changed,  // the bytes no longer held `expected`: nothing written
   Written,
 };

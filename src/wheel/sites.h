@@ -101,10 +101,9 @@ void SampleBuildSites(uint32_t size, Read read, BuildSample* sample) {
   for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
     const BuildSite& s = kBuildSites[i];
     uint8_t* out = sample->bytes + s.at;
-    sample->readable[i] = take(s.offset, s.judged, out);
-    sample->whole[i] =
-        sample->readable[i] &&
-        (s.length == s.judged || take(s.offset + s.judged, s.length - s.judged, out + s.judged));
+    sample->whole[i] = take(s.offset, s.length, out);
+    sample->readable[i] =
+        sample->whole[i] || (s.length != s.judged && take(s.offset, s.judged, out));
   }
 }
 

@@ -18,15 +18,28 @@ namespace {
 
 // The first pass lifts the nine sites in this order: the static-slot call,
 // the spacing site, the six centre-text operands, the HUD jump. A lift
-// refused, or granted and undone by another party before the store (which
-// then faults), is the same refusal to the installer.
+// refused, or granted and then undone by another party before the store
+// (which then faults), is the same refusal to the installer: the protection
+// put back (an access violation), a guard armed on the page (a guard page
+// violation, the guard used up by it) or the page's contents failing to come
+// in (an in-page error).
 TEST(Faults, VirtualProtectRefusingOrUndoneAtEachLiftOfTheFirstPass) {
-  for (int n = 1; n <= 18; ++n) {
-    const bool undone = n > 9;
-    const int lift = undone ? n - 9 : n;
-    SCOPED_TRACE("lift " + std::to_string(lift) + (undone ? " undone" : " refused"));
+  using Undo = sim::Faults::Undo;
+  const struct {
+    const char* how;
+    bool refused;
+    Undo undo;
+  } kinds[] = {{"refused", true, Undo::Restore},
+               {"undone", false, Undo::Restore},
+               {"guarded", false, Undo::Guard},
+               {"not paged in", false, Undo::PageIn}};
+  for (int n = 0; n < 36; ++n) {
+    const auto& kind = kinds[n / 9];
+    const int lift = n % 9 + 1;
+    SCOPED_TRACE("lift " + std::to_string(lift) + " " + kind.how);
     FaultRun run;
-    (undone ? sim::Fault().virtualProtectUndoneAt : sim::Fault().virtualProtectFailAt) = lift;
+    (kind.refused ? sim::Fault().virtualProtectFailAt : sim::Fault().virtualProtectUndoneAt) = lift;
+    sim::Fault().undoneBy = kind.undo;
     run.Attach();
     // Whatever was refused is in place by the first pass of the second
     // phase, without a second report.

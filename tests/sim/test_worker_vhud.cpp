@@ -12,18 +12,19 @@ using core::Hex;
 using core::kVhudNotFound;
 using core::kWorkerStarted;
 
-TEST_F(WorkerTest, AnotherBuildIsLoggedOnceAndLeftAloneAsWithoutVhud) {
+TEST_F(WorkerTest, AnotherBuildIsJudgedOnceAndLeftAloneAsWithoutVhud) {
   const uintptr_t vhud = BuildVhud(Sites::None);
   MapGame(vhud, true);
   sim::AddModule("VHud.asi", vhud);
   const std::vector<uint8_t> image(reinterpret_cast<const uint8_t*>(vhud),
                                    reinterpret_cast<const uint8_t*>(vhud) + kVhudSize);
   core::SteerSleep([](uint32_t n, uint32_t) {
-    if (n == 3) core::RequestStop();
+    if (n == 402) core::RequestStop();
   });
-  RunUntil(3);
-  // Straight to the idle 500 ms sleeps; no installer ran, nothing written.
-  EXPECT_EQ(sim::Record().sleeps, Sleeps(0, 3));
+  RunUntil(402);
+  // The search goes on to its end, walking past it; no installer ran,
+  // nothing written, its eight sites read once.
+  EXPECT_EQ(sim::Record().sleeps, Sleeps(400, 2));
   EXPECT_EQ(Lines(), Concat(BootLines(), {kWorkerStarted, BaseLine(vhud, kVhudSize),
                                           "[ERR] VHud.asi build not recognised; nothing patched"}));
   EXPECT_EQ(gState.vhudBase, 0u);
@@ -31,6 +32,32 @@ TEST_F(WorkerTest, AnotherBuildIsLoggedOnceAndLeftAloneAsWithoutVhud) {
   EXPECT_EQ(sim::Record().virtualProtect, 0u);
   EXPECT_EQ(RelativeTarget(kHudJump, Get32(kHudJump + 1)), vhud + kVhudHudRoutine);
   EXPECT_TRUE(memcmp(image.data(), reinterpret_cast<const void*>(vhud), kVhudSize) == 0);
+}
+
+// Another build listed first, the known build further down the list from
+// the start or loaded later: the known one is patched.
+TEST_F(WorkerTest, AKnownBuildBehindAnotherBuildIsFoundAndPatched) {
+  for (uint32_t loadedAt : {0u, 3u}) {
+    SCOPED_TRACE("the known build listed at sleep " + std::to_string(loadedAt));
+    SetUp();
+    const uintptr_t other = BuildVhud(Sites::None);
+    const uintptr_t known = BuildVhud(Sites::Original);
+    MapGame(known, true);
+    sim::AddModule("VHud.asi", other);
+    if (loadedAt == 0) sim::AddModule("VHud.asi", known);
+    core::SteerSleep([&](uint32_t n, uint32_t) {
+      if (n == loadedAt) sim::AddModule("VHud.asi", known);
+      if (n == loadedAt + 2) core::RequestStop();
+    });
+    RunUntil(loadedAt + 2);
+    EXPECT_EQ(sim::Record().sleeps, Sleeps(loadedAt, 2));
+    EXPECT_EQ(Lines(),
+              Concat(BootLines(), Concat({kWorkerStarted, BaseLine(other, kVhudSize),
+                                          "[ERR] VHud.asi build not recognised; nothing patched"},
+                                         SuccessLines(known))));
+    EXPECT_EQ(gState.vhudBase, known);
+    EXPECT_EQ(RelativeTarget(kHudJump, Get32(kHudJump + 1)), HookAddress());
+  }
 }
 
 // ---- VHud without a PE header ----------------------------------------------------------------
