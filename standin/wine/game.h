@@ -85,6 +85,12 @@ void Restore();
 void WaitRepatch(uint32_t timeoutMs);
 void ReportPatches();
 
+// ---- Another wheel mod's detours (foreign_jumps.cpp) ----------------------------
+// E9 jumps to code of its own at the first five centre-text sites; how many
+// of them still hold the bytes it wrote.
+void PlaceForeignJumps();
+uint32_t ForeignJumpsKept();
+
 // ---- Another patcher's protection (lift_undo.cpp) -------------------------------
 // The plug-in's next VirtualProtect granting write on the HUD jump has the
 // old protection put back before it returns (once); call before the plug-in

@@ -38,6 +38,7 @@ void ReportPatches() {
   line["spacing"] = spacing;
   line["centre_text_sites"] = centre;
   line["in_place"] = hook + staticSlot + spacing + (centre == 6 ? 1 : 0);
+  line["foreign_jumps_kept"] = ForeignJumpsKept();
   Emit(line);
 }
 

@@ -40,6 +40,8 @@
 //   log-race N MS        frames back to back, the menu flag changing every
 //                        frame, the HUD jump put back at VHud at the end of
 //                        each worker sleep, until N more worker sleeps
+//   foreign-jumps        another wheel mod puts E9 jumps to code of its own
+//                        on the first five centre-text sites; before "plugin"
 //   undo-lift            the plug-in's next lift of the HUD jump's protection
 //                        is undone before its store (once); before "plugin"
 //   unload               FreeLibrary of the plug-in, then exit
@@ -149,6 +151,8 @@ void RunSteps(const std::vector<std::string>& steps) {
     } else if (s == "log-race") {
       uint32_t passes = Count(steps, &i);
       LogRace(passes, Limit(steps, &i));
+    } else if (s == "foreign-jumps") {
+      PlaceForeignJumps();
     } else if (s == "undo-lift") {
       UndoNextHudJumpLift();
     } else if (s == "unload") {

@@ -1,5 +1,6 @@
 """The three wheel patches seen in one frame with the wheel open: the log,
-every slot's quad, the contents' and ammo texts' x and the centre texts."""
+every slot's quad, the contents' and ammo texts' x and the centre texts; and
+the patches beside another wheel mod's detours on five centre-text sites."""
 from wine_checks import (STOP_LINE, WHEEL_LINES, VHUD_ROTATE_VERTICES, common_checks, f32, fbits,
                          hook_checks, hx)
 
@@ -75,7 +76,44 @@ def scenario_wheel_layout(c):
             "centre texts placed with the plug-in's offsets")
 
 
+def scenario_foreign_jumps(c):
+    """Another wheel mod's E9 jumps to its own code on five of the six
+    centre-text sites, placed before the plug-in looks: no evidence on VHud's
+    build. The slot, spacing and sixth centre-text patches go in, the HUD is
+    hooked, the icons are drawn in every frame, the five jumps stay."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin = run.event("plugin")
+    jumps = run.event("foreign_jumps")
+    patches = run.event("patches")
+    if None in (vhud, plugin, jumps, patches):
+        c.expect(False, "vhud, plugin, foreign_jumps and patches records")
+        return
+    c.equal(jumps["sites"], ["name-y", "name-x", "count-y", "count-x", "arrow-y"],
+            "the sites the other mod detoured")
+    base = int(vhud["base"], 16)
+    at = hook_checks(c, vhud, plugin)
+    c.equal(run.lines[4:9], [
+        "[OK] VHud.asi base=%s size=%s" % (vhud["base"], vhud["size"]),
+        "[WHEEL][OK] static-slot patch installed; original RotateVertices=%s"
+        % hx(base + VHUD_ROTATE_VERTICES)] + WHEEL_LINES[:2] + [
+        "[WHEEL][ERR] centre-text signature mismatch at name-y"],
+        "log lines 5 to 9: VHud found, the slot and spacing patches, the first detoured site")
+    c.equal(at, 9, "index of the [HOOK] line (right after the wheel lines)")
+    c.equal({k: patches[k] for k in ("hud_hook", "static_slot", "spacing", "centre_text_sites",
+                                     "foreign_jumps_kept")},
+            {"hud_hook": 1, "static_slot": 1, "spacing": 1, "centre_text_sites": 1,
+             "foreign_jumps_kept": 5},
+            "patches in place: hook, slot, spacing, the sixth centre-text site; the jumps kept")
+    frames = run.events("frame")
+    c.equal([(f["frame"], f["fault"], f["draws"]) for f in frames], [(1, 0, 2), (2, 0, 2), (3, 0, 2)],
+            "three balanced frames, each drawing both icons")
+
+
 SCENARIOS = {
     "wheel_layout": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                       "wheel", "1", "frames", "1", "unload"], scenario_wheel_layout),
+    "foreign_jumps": (["vhud", "foreign-jumps", "plugin", "wait-hook", "10000", "player", "100",
+                       "icons", "valid", "frames", "3", "patches", "unload"],
+                      scenario_foreign_jumps),
 }
