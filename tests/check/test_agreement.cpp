@@ -80,6 +80,7 @@ std::vector<Variant> Variants() {
   }
   v.push_back({"SpacingJumpToZero", kFullSize, none});  // filled in with the base
   v.push_back({"SpacingInPlaceJumpToZero", kFullSize, none});
+  v.push_back({"FiveCentreJumpsToZero", kFullSize, none});  // another party's detours
   for (uint32_t i = 0; i < 6; ++i) {
     for (uint32_t k = 0; k < 4; ++k) {
       v.push_back({"Centre" + std::to_string(i + 1) + "Byte" + std::to_string(k), kFullSize,
@@ -148,6 +149,13 @@ TEST_P(CheckAgreesWithPlugin, OnTheFirstPass) {
     memory[kSpacingSite + 3] = 0xE9;
     memcpy(memory + kSpacingSite + 4, &d, 4);
     memory[kSpacingSite + 8] = 0x90;
+  }
+  if (variant.name == "FiveCentreJumpsToZero") {
+    for (uint32_t i = 0; i < 5; ++i) {
+      const uint32_t d = 0u - (b + kCentreSites[i].offset + 5);
+      memory[kCentreSites[i].offset] = 0xE9;
+      memcpy(memory + kCentreSites[i].offset + 1, &d, 4);
+    }
   }
   sim::SetProtect(base, mapped, sim::kPageExecuteRead);
 
