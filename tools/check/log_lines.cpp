@@ -62,10 +62,13 @@ std::vector<LogLineKind> BuildKinds() {
        "`VHud.asi`, and restart the game."},
       {"vhud_other_build", T::kVhud, 0, kProblem,
        "[ERR] VHud.asi build not recognised; nothing patched", "",
-       "Most of VHud's code at the places the plug-in changes differs from the VHud version the "
-       "plug-in was made for (or could not be read): another VHud version. The plug-in then "
-       "changes nothing in the game or in VHud for the rest of the session: no wheel patch, no "
-       "HUD hook, no icons.",
+       "Most of VHud's code at the places the plug-in changes (other mods' jumps there left "
+       "out) differs from the VHud version the plug-in was made for (or could not be read): "
+       "another VHud version. The plug-in changes nothing in it and keeps looking for the "
+       "version it knows among the other `VHud.asi` modules, listed after it or loaded later, "
+       "until its search ends (about 40 seconds after its start); written once for each. "
+       "Without the known version it changes nothing in the game for the rest of the session: "
+       "no wheel patch, no HUD hook, no icons.",
        "Use the VHud version this plug-in supports, or a plug-in release made for your VHud "
        "version; `quorvel-check` on your VHud.asi tells which it is."},
       {"stop", T::kEnd, 0, kFine, "[STOP] DLL detach", "",
