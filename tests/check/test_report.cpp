@@ -341,28 +341,25 @@ TEST(CheckReport, AllPatchesInWithTheRadarPastTheImageSaysSo) {
 
 // The sites' bytes as in a file (no plug-in) or in the game (the plug-in's
 // call and jump targets `redirect` and `cave`), with some altered, some
-// unreadable, and some carrying a 5-byte E8 or E9 of another party.
-struct Jump {
-  uint32_t site;  // kBuildSites index
-  uint8_t opcode;
-  uint32_t target;
-};
+// unreadable, and some starting with another party's 5-byte jump (a CALL at
+// the rotate call, a JMP elsewhere) to `target`.
+constexpr uint32_t kTheirs = 0x70001000;  // another party's code
 struct BuildCase {
   const char* name;
   std::vector<uint32_t> altered;     // image offsets whose byte is flipped
   std::vector<uint32_t> unreadable;  // kBuildSites indexes
   bool patched;                      // the plug-in's call and jump in place
   uint32_t matching;
-  std::vector<Jump> jumps = {};
+  uint8_t jumped = 0;  // bit i: kBuildSites[i]
   uint32_t judged = 38;
   bool known = true;
+  uint32_t target = kTheirs;
 };
 
 TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
   constexpr uint32_t kRedirect = 0x6A001000, kCave = 0x6A002000;
   constexpr ImageRange kPlugin = {0x6A000000, 0x10000};
   constexpr ImageRange kVhud = {kDefaultBase, kFullSize};
-  constexpr uint32_t kTheirs = 0x70001000;  // another party's code
   auto bytes = [](uint32_t from, uint32_t n) {
     std::vector<uint32_t> v;
     for (uint32_t i = 0; i < n; ++i) v.push_back(from + i);
@@ -373,15 +370,10 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
     for (auto& p : parts) v.insert(v.end(), p.begin(), p.end());
     return v;
   };
-  auto jumps = [](std::vector<uint32_t> sites, uint8_t opcode, uint32_t target) {
-    std::vector<Jump> v;
-    for (uint32_t s : sites) v.push_back({s, opcode, target});
-    return v;
-  };
   const auto rotateAndSpacing = join({bytes(kRotateSite, 5), bytes(kSpacingSite, 9)});
-  std::vector<uint32_t> everySite = rotateAndSpacing;
-  for (const CentreSite& c : kCentreSites) everySite = join({everySite, bytes(c.offset, 4)});
-  const std::vector<uint32_t> fiveCentre = {2, 3, 4, 5, 6};
+  std::vector<uint32_t> every = rotateAndSpacing;  // another build: every judged byte other
+  for (const CentreSite& c : kCentreSites) every = join({every, bytes(c.offset, 4)});
+  const auto rotateAndExtraX = join({bytes(kRotateSite, 5), bytes(kCentreSites[5].offset, 4)});
   const std::vector<BuildCase> cases = {
       {"AllOriginal", {}, {}, false, 38},
       {"TwentyLeft", join({rotateAndSpacing, bytes(kCentreSites[0].offset, 4)}), {}, false, 20},
@@ -390,7 +382,7 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
        {},
        false,
        19,
-       {},
+       0,
        38,
        false},
       {"OperandsDoNotCount", bytes(kCentreSites[5].offset + 4, 4), {}, false, 38},
@@ -402,56 +394,21 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
        26},
       {"TwoSitesUnreadable", {}, {0, 1}, false, 24},
       {"ThreeSitesUnreadable", {}, {0, 1, 2}, false, 20},
-      {"FourSitesUnreadable", {}, {0, 1, 2, 3}, false, 16, {}, 38, false},
+      {"FourSitesUnreadable", {}, {0, 1, 2, 3}, false, 16, 0, 38, false},
       // Another party's jumps are left out; at least 18 bytes must remain.
-      {"FiveCentreJumps", {}, {}, false, 18, jumps(fiveCentre, 0xE9, kTheirs), 18},
-      {"FiveCentreJumpsOnThePatchedBuild", {}, {}, true, 18, jumps(fiveCentre, 0xE9, kTheirs), 18},
-      {"RotateCallLeadsElsewhere", {}, {}, false, 33, jumps({0}, 0xE8, kTheirs), 33},
-      {"SpacingJumpedAndOneByteOff", {kRotateSite}, {}, false, 28, jumps({1}, 0xE9, kTheirs), 29},
-      {"SixCentreJumps", {}, {}, false, 14, jumps({2, 3, 4, 5, 6, 7}, 0xE9, kTheirs), 14, false},
-      {"EverySiteJumped",
-       {},
-       {},
-       false,
-       0,
-       jumps({0, 1, 2, 3, 4, 5, 6, 7}, 0xE9, kTheirs),
-       0,
-       false},
-      // Jumps into VHud or into the plug-in, and other detours, are mismatches.
-      {"JumpsIntoVhud",
-       {},
-       {},
-       false,
-       18,
-       jumps(fiveCentre, 0xE9, kDefaultBase + 0x1000),
-       38,
-       false},
-      {"JumpsIntoThePlugin",
-       {},
-       {},
-       false,
-       18,
-       jumps(fiveCentre, 0xE9, kPlugin.base + 0x10),
-       38,
-       false},
+      {"FiveCentreJumps", {}, {}, false, 18, 0x7C, 18},
+      {"FiveCentreJumpsOnThePatchedBuild", {}, {}, true, 18, 0x7C, 18},
+      {"RotateCallLeadsElsewhere", {}, {}, false, 33, 0x01, 33},
+      {"SpacingJumpedAndOneByteOff", {kRotateSite}, {}, false, 28, 0x02, 29},
+      {"SixCentreJumps", {}, {}, false, 14, 0xFC, 14, false},
+      {"EverySiteJumped", {}, {}, false, 0, 0xFF, 0, false},
+      // Jumps into VHud or into the plug-in are mismatches.
+      {"JumpsIntoVhud", {}, {}, false, 18, 0x7C, 38, false, kDefaultBase + 0x1000},
+      {"JumpsIntoThePlugin", {}, {}, false, 18, 0x7C, 38, false, kPlugin.base + 0x10},
       // Another build stays another build with jumps or stray E8/E9 bytes.
-      {"OtherBuildWithJumps", everySite, {}, false, 0, jumps({0, 2, 3}, 0xE9, kTheirs), 25, false},
-      {"OtherBuildWithStrayBytes",
-       everySite,
-       {},
-       false,
-       0,
-       jumps({1, 4, 7}, 0xE8, 0xFFFFFFF0u),
-       21,
-       false},
-      {"OtherBuildWithVhudsSpacingBytesAtTheFloor",
-       join({bytes(kRotateSite, 5), bytes(kCentreSites[5].offset, 4)}),
-       {},
-       false,
-       9,
-       jumps(fiveCentre, 0xE9, kTheirs),
-       18,
-       false},
+      {"OtherBuildWithJumps", every, {}, false, 0, 0x0D, 25, false},
+      {"OtherBuildWithStrayBytes", every, {}, false, 0, 0x92, 21, false, 0xFFFFFFF0u},
+      {"OtherBuildWithVhudsSpacingBytesAtTheFloor", rotateAndExtraX, {}, false, 9, 0x7C, 18, false},
   };
   const std::vector<uint8_t> file = Build();
   for (const BuildCase& bc : cases) {
@@ -468,11 +425,10 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
         sample.bytes[s.at + k] = flip ? static_cast<uint8_t>(~b) : b;
       }
     }
-    uint8_t foreign = 0;
-    for (const Jump& j : bc.jumps) {
-      std::vector<uint8_t> b = Rel(j.opcode, kDefaultBase, kBuildSites[j.site].offset, j.target);
-      std::copy(b.begin(), b.end(), sample.bytes + kBuildSites[j.site].at);
-      if (!kVhud.Holds(j.target) && !kPlugin.Holds(j.target)) foreign |= 1u << j.site;
+    for (uint32_t i = 0; i < kBuildSiteCount; ++i) {
+      std::vector<uint8_t> b =
+          Rel(i == 0 ? 0xE8 : 0xE9, kDefaultBase, kBuildSites[i].offset, bc.target);
+      if ((bc.jumped >> i) & 1) std::copy(b.begin(), b.end(), sample.bytes + kBuildSites[i].at);
     }
     if (bc.patched) {
       std::vector<uint8_t> call = Rel(0xE8, kDefaultBase, kRotateSite, kRedirect);
@@ -486,7 +442,7 @@ TEST(CheckBuild, MoreThanHalfOfTheKnownBytesMakeTheKnownBuild) {
     const BuildVerdict v = RecogniseBuild(sample, kVhud, kRedirect, kCave, kPlugin);
     EXPECT_EQ(v.matching, bc.matching) << bc.name;
     EXPECT_EQ(v.judged, bc.judged) << bc.name;
-    EXPECT_EQ(v.foreign, foreign) << bc.name;
+    EXPECT_EQ(v.foreign, bc.judged == 38 ? 0 : bc.jumped) << bc.name;
     EXPECT_EQ(v.known, bc.known) << bc.name;
   }
 }

@@ -25,21 +25,14 @@ namespace {
 // in (an in-page error).
 TEST(Faults, VirtualProtectRefusingOrUndoneAtEachLiftOfTheFirstPass) {
   using Undo = sim::Faults::Undo;
-  const struct {
-    const char* how;
-    bool refused;
-    Undo undo;
-  } kinds[] = {{"refused", true, Undo::Restore},
-               {"undone", false, Undo::Restore},
-               {"guarded", false, Undo::Guard},
-               {"not paged in", false, Undo::PageIn}};
+  const char* const how[4] = {"refused", "undone", "guarded", "not paged in"};
+  const Undo undo[4] = {Undo::Restore, Undo::Restore, Undo::Guard, Undo::PageIn};
   for (int n = 0; n < 36; ++n) {
-    const auto& kind = kinds[n / 9];
     const int lift = n % 9 + 1;
-    SCOPED_TRACE("lift " + std::to_string(lift) + " " + kind.how);
+    SCOPED_TRACE("lift " + std::to_string(lift) + " " + how[n / 9]);
     FaultRun run;
-    (kind.refused ? sim::Fault().virtualProtectFailAt : sim::Fault().virtualProtectUndoneAt) = lift;
-    sim::Fault().undoneBy = kind.undo;
+    (n < 9 ? sim::Fault().virtualProtectFailAt : sim::Fault().virtualProtectUndoneAt) = lift;
+    sim::Fault().undoneBy = undo[n / 9];
     run.Attach();
     // Whatever was refused is in place by the first pass of the second
     // phase, without a second report.
