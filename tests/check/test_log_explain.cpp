@@ -157,10 +157,54 @@ TEST_P(RefusedLog, GetsOneReasonAndExitTwo) {
 INSTANTIATE_TEST_SUITE_P(Bad, RefusedLog, ::testing::ValuesIn(RefusedLogs()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A line of the table's kind `id`, each value 0x6D1A0000.
+std::string Line(const std::string& id) {
+  for (const check::LogLineKind& kind : check::LogLineKinds()) {
+    std::string line = kind.pattern;
+    for (size_t at = line.find("%x"); at != std::string::npos; at = line.find("%x")) {
+      line.replace(at, 2, "0x6D1A0000");
+    }
+    if (kind.id == id) return line;
+  }
+  ADD_FAILURE() << id;
+  return "";
+}
+
+// A log that two copies of the plug-in (or two games) wrote: each opens it
+// emptied ("open") and writes whole lines at its own position, over the
+// other's lines or past the file's end. Steps: the writer (0 or 1) and a
+// kind or "open".
+std::string TwoWriters(const std::vector<std::pair<int, std::string>>& steps) {
+  std::string file;
+  size_t at[2] = {0, 0};
+  for (const auto& [w, id] : steps) {
+    const std::string line = id == "open" ? "" : Line(id) + "\r\n";
+    if (id == "open") file.clear();
+    at[w] = id == "open" ? 0 : at[w];
+    file.resize(std::max(file.size(), at[w]), '\0');
+    file.replace(at[w], std::min(line.size(), file.size() - at[w]), line);
+    at[w] += line.size();
+  }
+  return file;
+}
+
+// Both copies' starts: the same bytes at the same places.
+std::vector<std::pair<int, std::string>> BothStart() {
+  return {{0, "open"}, {0, "boot"},     {0, "external"}, {0, "mode"},       {1, "open"},
+          {1, "boot"}, {1, "external"}, {1, "mode"},     {0, "thread"},     {1, "thread"},
+          {0, "vhud_found"}, {1, "vhud_found"}};
+}
+template <typename... Steps>
+std::string Copies(Steps... more) {
+  std::vector<std::pair<int, std::string>> steps = BothStart();
+  steps.insert(steps.end(), {more...});
+  return TwoWriters(steps);
+}
+
 // Logs that are read, by the problems they show: exit code and the summary.
 struct Judged {
   const char* name;
-  std::vector<std::string> lines;
+  std::string bytes;
   int exitCode;
   std::string last;  // the output's last line
 };
@@ -174,32 +218,54 @@ std::vector<Judged> JudgedLogs() {
   rehooks11.push_back(hook);
   rehooks10.push_back("[STOP] DLL detach");
   rehooks11.push_back("[STOP] DLL detach");
+  const std::string writers =
+      ": more than one copy of the plug-in, or more than one game, wrote this log: keep one copy";
   return {
-      {"TenRehooks", rehooks10, 0, "result: all went well"},
-      {"ElevenRehooks", rehooks11, 1,
+      {"TenRehooks", CrLf(rehooks10), 0, "result: all went well"},
+      {"ElevenRehooks", CrLf(rehooks11), 1,
        "  lines 6 to 17: another mod keeps resetting the HUD jump: remove one of the two"},
-      {"VhudSizeZero", With({"[OK] VHud.asi base=0x10000000 size=0x00000000", "[STOP] DLL detach"}),
-       1, "  line 5: VHud's size is 0"},
+      {"VhudSizeZero",
+       CrLf(With({"[OK] VHud.asi base=0x10000000 size=0x00000000", "[STOP] DLL detach"})), 1,
+       "  line 5: VHud's size is 0"},
       {"VhudOtherBuild",
-       With({vhud, "[ERR] VHud.asi build not recognised; nothing patched", "[STOP] DLL detach"}), 1,
+       CrLf(With(
+           {vhud, "[ERR] VHud.asi build not recognised; nothing patched", "[STOP] DLL detach"})),
+       1,
        "  line 6: [ERR] VHud.asi build not recognised; nothing patched"},
       {"NoWorker",
-       {kStart[0], kStart[1], kStart[2], "[STOP] DLL detach"},
+       CrLf({kStart[0], kStart[1], kStart[2], "[STOP] DLL detach"}),
        1,
        "  line 4: no \"[THREAD] worker started\" line"},
       // Two threads' lines met at the seam between text and line end.
       {"Seam",
-       With({vhud, hook + "[STATE] drawing allowed", "", "[STATE] hidden: menu active",
-             "[STOP] DLL detach"}),
+       CrLf(With({vhud, hook + "[STATE] drawing allowed", "", "[STATE] hidden: menu active",
+                  "[STOP] DLL detach"})),
        0, "result: all went well"},
       {"EarlyLookThenHook",
-       With(
-           {vhud, "[WARN] HUD jump target is outside VHud: 0x00563210", hook, "[STOP] DLL detach"}),
+       CrLf(With(
+           {vhud, "[WARN] HUD jump target is outside VHud: 0x00563210", hook, "[STOP] DLL detach"})),
        0, "result: all went well"},
       {"HookThenOutside",
-       With(
-           {vhud, hook, "[WARN] HUD jump target is outside VHud: 0x00563210", "[STOP] DLL detach"}),
+       CrLf(With(
+           {vhud, hook, "[WARN] HUD jump target is outside VHud: 0x00563210", "[STOP] DLL detach"})),
        1, "  line 7: [WARN] HUD jump target is outside VHud: 0x00563210"},
+      // Two writers: the line of the first sign.
+      {"TwoStartLines", CrLf(With({vhud, Line("boot"), Line("external"), Line("stop")})), 1,
+       "  line 6" + writers},
+      {"CopiesCutALine",
+       Copies(std::pair{0, "static_ok"}, std::pair{1, "static_target"},
+              std::pair{0, "spacing_ok"}, std::pair{1, "hook_outside"}, std::pair{0, "hook"},
+              std::pair{0, "stop"}, std::pair{1, "stop"}),
+       1, "  line 7" + writers},
+      {"CopiesStopInTheMiddle",
+       Copies(std::pair{0, "hook"}, std::pair{0, "state_allowed"}, std::pair{1, "hook_outside"},
+              std::pair{1, "stop"}, std::pair{0, "state_menu"}, std::pair{0, "stop"}),
+       1, "  line 7" + writers},
+      {"SecondGameLeavesNulBytes",
+       Copies(std::pair{0, "hook"}, std::pair{0, "state_allowed"}, std::pair{1, "open"},
+              std::pair{1, "boot"}, std::pair{0, "state_menu"}, std::pair{1, "external"},
+              std::pair{0, "stop"}),
+       1, "  line 3" + writers},
   };
 }
 
@@ -209,7 +275,7 @@ class JudgedLog : public ::testing::TestWithParam<Judged> {};
 
 TEST_P(JudgedLog, ExitsAndSumsUp) {
   check::LogText log;
-  log.bytes = CrLf(GetParam().lines);
+  log.bytes = GetParam().bytes;
   const check::Explanation e = check::ExplainLog(log);
   EXPECT_EQ(e.error, "");
   EXPECT_EQ(e.exitCode, GetParam().exitCode);

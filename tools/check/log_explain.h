@@ -34,9 +34,29 @@ struct LogText {
 bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* error);
 
 // The log's whole lines without their CR LF (the last, cut line of a prefix
-// dropped). False with a one-line reason for an empty or binary file, a line
-// end other than CR LF, or a cut last line.
-bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, std::string* error);
+// dropped). NUL bytes right after a line end are dropped: they are the gap a
+// second writer leaves when it writes past the file's end; *nulLine is then
+// the number of the first line they stood before (0 without them). False with
+// a one-line reason for an empty or binary file, a line end other than CR LF,
+// or a cut last line.
+bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, size_t* nulLine,
+                   std::string* error);
+
+// A cut piece of a line shorter than this is not recognised: an ordinary
+// line is not taken for a cut one.
+constexpr size_t kMinCutPiece = 12;
+
+// What a line of a log with two writers is made of: each writer writes whole
+// lines at its own position in the file, over the other's, so a line can be
+// the plug-in's lines cut at their back, then one whole or cut at its front.
+struct LinePieces {
+  std::vector<std::string> whole;  // the whole lines of the plug-in in it, in order
+  size_t cut = 0;                  // the pieces cut at their front or back
+};
+
+// Reads `line` as such pieces (the fewest cut ones), each cut piece at least
+// kMinCutPiece long. False when it is not so made.
+bool ReadLinePieces(const std::string& line, LinePieces* pieces);
 
 struct Explanation {
   int exitCode = kLogUnreadable;
