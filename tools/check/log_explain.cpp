@@ -146,9 +146,7 @@ bool Recognise(const std::vector<std::string>& lines, size_t nulLine, Reading* r
   if (Seen* stop = r->Find("stop"); stop != nullptr && stop->firstLine < r->lines) {
     r->Sign(stop->firstLine, "a stop line before the end");
   }
-  // Lines that cannot be read are another build's or an edited file's,
-  // unless two writers cut them.
-  return r->unread == 0 || r->signLine != 0;
+  return true;
 }
 
 struct Writer {
@@ -234,7 +232,8 @@ void Topics(Reading& r, Writer& w, bool longer) {
       const std::string boot = BootLine();
       w.Say("The plug-in started (line 1), built as " + Quote(boot.substr(7, boot.size() - 7 - 8)) +
             " (its first line tells): the build this quorvel-check explains.");
-      if (r.Find("thread") == nullptr) {
+      // Of two writers' lines some are lost.
+      if (r.Find("thread") == nullptr && r.signLine == 0) {
         w.Say("The worker thread never started: Windows refused to start it; restart the game.");
         w.Problem("line 4", "no \"[THREAD] worker started\" line");
       }
@@ -328,18 +327,24 @@ void Topics(Reading& r, Writer& w, bool longer) {
 
 Explanation ExplainLog(const LogText& log) {
   Explanation e;
-  std::vector<std::string> lines;
-  size_t nulLine = 0;
-  if (!SplitLogLines(log, &lines, &nulLine, &e.error)) {
+  LogLines split;
+  if (!SplitLogLines(log, &split, &e.error)) {
     return e;
   }
+  const std::vector<std::string>& lines = split.lines;
   if (lines.empty()) {
     e.error = "no whole line in its first " + std::to_string(log.bytes.size()) + " bytes";
     return e;
   }
   Reading r;
   std::string error;
-  if (!Recognise(lines, nulLine, &r, &error)) {
+  const bool read = Recognise(lines, split.nulLine, &r, &error);
+  // What is no line of the plug-in is another build's or an edited file's,
+  // unless another writer cut it.
+  if (r.signLine == 0 && !split.badEnd.empty()) {
+    error = split.badEnd;
+  }
+  if (!read || (r.signLine == 0 && !error.empty())) {
     e.error = error;
     return e;
   }

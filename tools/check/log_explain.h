@@ -33,14 +33,23 @@ struct LogText {
 // reason when it cannot be opened or read, or is kLogRefusedSize or more.
 bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* error);
 
-// The log's whole lines without their CR LF (the last, cut line of a prefix
-// dropped). NUL bytes right after a line end are dropped: they are the gap a
-// second writer leaves when it writes past the file's end; *nulLine is then
-// the number of the first line they stood before (0 without them). False with
-// a one-line reason for an empty or binary file, a line end other than CR LF,
-// or a cut last line.
-bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, size_t* nulLine,
-                   std::string* error);
+// The log's lines without their CR LF (the last, cut line of a prefix
+// dropped), and what in them only a second writer leaves, or an editor:
+struct LogLines {
+  std::vector<std::string> lines;
+  // The first line that NUL bytes right after a line end stood before, or 0:
+  // the gap a second writer leaves when it writes past the file's end (they
+  // are dropped).
+  size_t nulLine = 0;
+  // The first line end other than CR LF, as a one-line reason, or "": a lone
+  // LF ends a line, a lone CR stays in it (where a writer's line began on
+  // the other's LF).
+  std::string badEnd;
+};
+
+// False with a one-line reason for an empty or binary file or a cut last
+// line.
+bool SplitLogLines(const LogText& log, LogLines* out, std::string* error);
 
 // A cut piece of a line shorter than this is not recognised: an ordinary
 // line is not taken for a cut one.
@@ -54,8 +63,9 @@ struct LinePieces {
   size_t cut = 0;                  // the pieces cut at their front or back
 };
 
-// Reads `line` as such pieces (the fewest cut ones), each cut piece at least
-// kMinCutPiece long. False when it is not so made.
+// Reads `line` as such pieces (the fewest cut ones); a cut piece that starts
+// the line or ends it is at least kMinCutPiece long. False when it is not so
+// made.
 bool ReadLinePieces(const std::string& line, LinePieces* pieces);
 
 struct Explanation {

@@ -27,7 +27,8 @@ constexpr char kHexDigit = '\x01';
 constexpr size_t kMaxPiecedLine = 2048;
 
 // Every line of the plug-in as a shape: each kind's pattern with "%x" as
-// "0x" and eight kHexDigit, "%s" as each site label.
+// "0x" and eight kHexDigit, "%s" as each site label, then the CR of its line
+// end (a line cut right before its LF keeps it).
 std::vector<std::string> BuildShapes() {
   std::vector<std::string> shapes;
   for (const LogLineKind& kind : LogLineKinds()) {
@@ -45,7 +46,9 @@ std::vector<std::string> BuildShapes() {
       mine = next;
       p += hex || label ? 1 : 0;
     }
-    shapes.insert(shapes.end(), mine.begin(), mine.end());
+    for (const std::string& shape : mine) {
+      shapes.push_back(shape + '\r');
+    }
   }
   return shapes;
 }
@@ -81,22 +84,25 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
       continue;
     }
     for (const std::string& shape : kShapes) {
+      const size_t text = shape.size() - 1;  // without the CR
       size_t agreed = 0;
       while (agreed < shape.size() && p + agreed < n && Fits(shape[agreed], line[p + agreed])) {
         ++agreed;
       }
-      if (agreed == shape.size()) {
-        reach(p, p + agreed, true);
+      if (agreed >= text) {
+        reach(p, p + text, true);
       }
-      // Cut at its back: another line follows it.
-      for (size_t k = kMinCutPiece; k <= std::min(agreed, shape.size() - 1) && p + k < n; ++k) {
-        reach(p, p + k, false);
+      // Cut at its back: another line follows it. Behind another piece it
+      // may be short; cut right before its LF it is whole (the lone CR tells
+      // of it: LogLines::badEnd).
+      for (size_t k = p == 0 ? kMinCutPiece : 1; k <= agreed && p + k < n; ++k) {
+        reach(p, p + k, k >= text);
       }
       // Cut at its front: it ends the line.
       const size_t tail = n - p;
-      if (tail >= kMinCutPiece && tail < shape.size()) {
+      if (tail >= kMinCutPiece && tail < text) {
         size_t i = 0;
-        while (i < tail && Fits(shape[shape.size() - tail + i], line[p + i])) {
+        while (i < tail && Fits(shape[text - tail + i], line[p + i])) {
           ++i;
         }
         if (i == tail) {
@@ -111,7 +117,8 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
   *pieces = {};
   for (size_t q = n; q > 0; q = from[q]) {
     if (whole[q]) {
-      pieces->whole.insert(pieces->whole.begin(), line.substr(from[q], q - from[q]));
+      const size_t end = line[q - 1] == '\r' ? q - 1 : q;
+      pieces->whole.insert(pieces->whole.begin(), line.substr(from[q], end - from[q]));
     }
   }
   pieces->cut = cuts[n];
@@ -149,8 +156,7 @@ bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* e
   return true;
 }
 
-bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, size_t* nulLine,
-                   std::string* error) {
+bool SplitLogLines(const LogText& log, LogLines* out, std::string* error) {
   if (log.bytes.empty()) {
     *error =
         "the log is empty: the plug-in was loaded but wrote nothing (it could not write "
@@ -160,12 +166,12 @@ bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, size_t* 
   // The bytes without the NUL bytes that follow a line end.
   std::string b;
   b.reserve(log.bytes.size());
-  *nulLine = 0;
+  std::vector<std::string>* lines = &out->lines;
   for (size_t i = 0; i < log.bytes.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(log.bytes[i]);
     if (c == 0 && !b.empty() && b.back() == '\n') {
-      if (*nulLine == 0) {
-        *nulLine = static_cast<size_t>(std::count(b.begin(), b.end(), '\n')) + 1;
+      if (out->nulLine == 0) {
+        out->nulLine = static_cast<size_t>(std::count(b.begin(), b.end(), '\n')) + 1;
       }
       continue;
     }
@@ -183,15 +189,14 @@ bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, size_t* 
   for (size_t i = 0; i < b.size(); ++i) {
     const bool lf = b[i] == '\n' && (i == 0 || b[i - 1] != '\r');
     const bool cr = b[i] == '\r' && i + 1 < b.size() && b[i + 1] != '\n';
-    if (lf || cr) {
-      *error = "line " + std::to_string(lines->size() + 1) + " ends in " +
-               (lf ? "LF alone" : "CR alone") +
-               ", not CR LF as the plug-in writes: the file was converted or edited (use the "
-               "Quorvel_Icons.log the game wrote, not a copy saved by an editor)";
-      return false;
+    if ((lf || cr) && out->badEnd.empty()) {
+      out->badEnd = "line " + std::to_string(lines->size() + 1) + " ends in " +
+                    (lf ? "LF alone" : "CR alone") +
+                    ", not CR LF as the plug-in writes: the file was converted or edited (use the "
+                    "Quorvel_Icons.log the game wrote, not a copy saved by an editor)";
     }
     if (b[i] == '\n') {
-      lines->push_back(b.substr(start, i - 1 - start));
+      lines->push_back(b.substr(start, i - (lf ? 0 : 1) - start));
       start = i + 1;
     }
   }
