@@ -132,8 +132,11 @@ std::vector<Refused> RefusedLogs() {
   high[3] = static_cast<char>(0xC3);
   std::string lf = whole;
   lf.erase(lf.find("\r\n[THREAD]"), 1);
-  std::string cr = whole;
-  cr.erase(cr.find("\n[ERR]"), 1);
+  // Converted from line 4 on: every LF gone.
+  std::string cr = whole.substr(0, whole.find("\n[ERR]"));
+  for (char c : whole.substr(cr.size())) {
+    if (c != '\n') cr += c;
+  }
   const std::string cut =
       "line 7) is cut off without its CR LF: the game is still running, or "
       "it ended while the plug-in was writing that line (a crash, or a game "

@@ -143,6 +143,8 @@ bool Recognise(const std::vector<std::string>& lines, size_t nulLine, Reading* r
   }
   r->lines = lines.size();
   r->lastLine = lines.back();
+  // A lone CR (a line cut right before its LF) is not printed.
+  r->lastLine.erase(std::remove(r->lastLine.begin(), r->lastLine.end(), '\r'), r->lastLine.end());
   if (Seen* stop = r->Find("stop"); stop != nullptr && stop->firstLine < r->lines) {
     r->Sign(stop->firstLine, "a stop line before the end");
   }

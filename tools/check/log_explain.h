@@ -60,12 +60,12 @@ constexpr size_t kMinCutPiece = 12;
 // the plug-in's lines cut at their back, then one whole or cut at its front.
 struct LinePieces {
   std::vector<std::string> whole;  // the whole lines of the plug-in in it, in order
-  size_t cut = 0;                  // the pieces cut at their front or back
+  size_t cut = 0;  // the pieces cut at their front or back (a line that lost only its LF too)
 };
 
-// Reads `line` as such pieces (the fewest cut ones); a cut piece that starts
-// the line or ends it is at least kMinCutPiece long. False when it is not so
-// made.
+// Reads `line` as such pieces (the fewest cut ones); a piece cut at its
+// front, which ends the line, is at least kMinCutPiece long. False when it is
+// not so made.
 bool ReadLinePieces(const std::string& line, LinePieces* pieces);
 
 struct Explanation {

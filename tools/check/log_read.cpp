@@ -66,13 +66,13 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
     return false;
   }
   // cuts[q]: the fewest cut pieces that make line[0, q); from[q]: where the
-  // last of them starts; whole[q]: whether that one is whole.
+  // last piece starts; whole[q]: whether its text is whole.
   constexpr size_t kNone = SIZE_MAX;
   std::vector<size_t> cuts(n + 1, kNone), from(n + 1, 0);
   std::vector<bool> whole(n + 1, false);
   cuts[0] = 0;
-  auto reach = [&](size_t p, size_t q, bool isWhole) {
-    const size_t c = cuts[p] + (isWhole ? 0 : 1);
+  auto reach = [&](size_t p, size_t q, bool isWhole, bool cut) {
+    const size_t c = cuts[p] + (cut ? 1 : 0);
     if (c < cuts[q]) {
       cuts[q] = c;
       from[q] = p;
@@ -90,13 +90,12 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
         ++agreed;
       }
       if (agreed >= text) {
-        reach(p, p + text, true);
+        reach(p, p + text, true, false);
       }
-      // Cut at its back: another line follows it. Behind another piece it
-      // may be short; cut right before its LF it is whole (the lone CR tells
-      // of it: LogLines::badEnd).
-      for (size_t k = p == 0 ? kMinCutPiece : 1; k <= agreed && p + k < n; ++k) {
-        reach(p, p + k, k >= text);
+      // Cut at its back: another piece follows it, so it may be short; cut
+      // right before its LF its text is whole.
+      for (size_t k = 1; k <= agreed && p + k < n; ++k) {
+        reach(p, p + k, k >= text, k != text);
       }
       // Cut at its front: it ends the line.
       const size_t tail = n - p;
@@ -106,7 +105,7 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
           ++i;
         }
         if (i == tail) {
-          reach(p, n, false);
+          reach(p, n, false, true);
         }
       }
     }
@@ -201,10 +200,14 @@ bool SplitLogLines(const LogText& log, LogLines* out, std::string* error) {
     }
   }
   if (start < b.size() && !log.longer) {
-    *error = "the last line (line " + std::to_string(lines->size() + 1) +
-             ") is cut off without its CR LF: the game is still running, or it ended while the "
-             "plug-in was writing that line (a crash, or a game killed from outside); close the "
-             "game, or read the log of a game that closed";
+    // A line end other than CR LF, before, is the first thing wrong.
+    *error = out->badEnd;
+    if (error->empty()) {
+      *error = "the last line (line " + std::to_string(lines->size() + 1) +
+               ") is cut off without its CR LF: the game is still running, or it ended while the "
+               "plug-in was writing that line (a crash, or a game killed from outside); close the "
+               "game, or read the log of a game that closed";
+    }
     return false;
   }
   return true;
