@@ -4,19 +4,19 @@
   test_package.py archive --root DIR --win-dir DIR --version V --work DIR
       packages the Windows build in DIR and checks the archive: its name
       (and no older version's archive beside it),
-      its entries in order with their dates and attributes, the
-      binaries and LICENSE as they are, SHA256SUMS (inside and beside it, and
-      as `sha256sum -c` reads it), README.txt and CHANGELOG.txt (CR LF, plain
-      text, the players' sections, the releases newest first from this one); then unpacks it into a stand-in game folder and loads the
+      its entries in order with their dates and attributes, the binaries and
+      LICENSE as they are, SHA256SUMS (inside and beside it, and as `sha256sum
+      -c` reads it), README.txt and CHANGELOG.txt (CR LF, plain text, the
+      players' sections; the releases from this one); then unpacks it into a
+      stand-in game folder and loads the
       unpacked plug-in there once under Wine (prefix DIR/prefix), with the
       checks of the scenario worker_finds_vhud (its whole log)
   test_package.py reproducible --version V --commit C --source-date S
       copies this tree into two temporary folders, builds the plug-in and
       the checker in each (MinGW, two jobs) and packages them: the .asi, the
-      .exe, the archive (with README.txt, CHANGELOG.txt and LICENSE) and
-      SHA256SUMS must be the same bytes, the PE
-      headers must hold no time stamp, and no binary may hold the folders'
-      names
+      .exe, the archive (its text files too) and SHA256SUMS must be the same
+      bytes, the PE headers must hold no time stamp, and no binary may hold
+      the folders' names
 """
 import argparse
 import hashlib
@@ -41,7 +41,6 @@ SHORT_LOAD = scenarios_hook.SCENARIOS["worker_finds_vhud"]
 ENTRIES = ["Quorvel_Icons.asi", "quorvel-check.exe", "README.txt", "CHANGELOG.txt", "LICENSE",
            "SHA256SUMS"]
 BINARIES = ENTRIES[:2]
-SUMMED = ENTRIES[:-1]
 PLAYER_HEADINGS = ["What it does", "The download", "Checking a download", "Installing",
                    "Checking a VHud version: quorvel-check",
                    "What happened in your last game: quorvel-check --log",
@@ -66,8 +65,7 @@ def source_date(win_dir):
 
 
 def check_text(c, name, text, title, headings):
-    """A text file of the archive: CR LF, plain ASCII, no Markdown left, its
-    title and its headings in order; returns its lines."""
+    """Returns the lines of a text file of the archive."""
     c.true(b"\n" not in text.replace(b"\r\n", b""), "%s: a line end other than CR LF" % name)
     c.true(text.endswith(b"\r\n"), "%s: no line end at the end" % name)
     c.true(all(byte < 0x80 for byte in text), "%s: not plain ASCII" % name)
@@ -82,7 +80,6 @@ def check_text(c, name, text, title, headings):
 
 
 def check_changelog(c, text, version):
-    """This release first, then the older ones as CHANGELOG.md lists them."""
     with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
         releases = [line[3:].strip() for line in f if line.startswith("## ")]
     c.equal(releases[:1], [version.split("+")[0]], "CHANGELOG.md: the newest release")
@@ -134,7 +131,7 @@ def cmd_archive(args):
     c.true(files["LICENSE"] == read(os.path.join(ROOT, "LICENSE")),
            "LICENSE differs from the tree's")
     c.equal(files["SHA256SUMS"].decode(), "".join("%s  %s\n" % (sha256(files[e]), e)
-                                                  for e in SUMMED), "SHA256SUMS")
+                                                  for e in ENTRIES[:-1]), "SHA256SUMS")
     c.equal(read(os.path.join(dist, "SHA256SUMS")), files["SHA256SUMS"],
             "SHA256SUMS beside the archive")
     check_readme(c, files["README.txt"], args.version)
@@ -150,7 +147,7 @@ def cmd_archive(args):
     check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=game, capture_output=True,
                            text=True)
     c.equal((check.returncode, check.stdout),
-            (0, "".join("%s: OK\n" % e for e in SUMMED)), "sha256sum -c SHA256SUMS")
+            (0, "".join("%s: OK\n" % e for e in ENTRIES[:-1])), "sha256sum -c SHA256SUMS")
     # The binaries are the build's, byte for byte (above), and the build's
     # runs are the Wine tests': one load of the unpacked DLL in the game
     # folder, the worker finding VHud and hooking the HUD, shows the rest.
