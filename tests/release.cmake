@@ -7,8 +7,8 @@
 #   search for VHud.asi without a path, and the wait for Enter in a console
 #   of its own (started by standin_explorer.exe) but not in a shared one.
 # release.archive_in_game_folder: the archive of the Windows build, its
-#   entries (the binaries the build's, byte for byte), SHA256SUMS and
-#   README.txt, unpacked into a stand-in game folder where one load of the
+#   entries (the binaries the build's, byte for byte), SHA256SUMS,
+#   README.txt, CHANGELOG.txt and LICENSE, unpacked into a stand-in game folder where one load of the
 #   plug-in gives the whole log of wine.worker_finds_vhud.
 # release.checker_explains_demo_log: the Linux build on the log of the
 #   demo's default scenario (demo.default_scenario's run).

@@ -51,6 +51,43 @@ std::vector<std::string> With(std::vector<std::string> lines) {
   return lines;
 }
 
+// A line of the table's kind `id`, each value 0x6D1A0000.
+std::string Line(const std::string& id) {
+  for (const check::LogLineKind& kind : check::LogLineKinds()) {
+    std::string line = kind.pattern;
+    for (size_t at = line.find("%x"); at != std::string::npos; at = line.find("%x")) {
+      line.replace(at, 2, "0x6D1A0000");
+    }
+    if (kind.id == id) return line;
+  }
+  ADD_FAILURE() << id;
+  return "";
+}
+
+// A log that two copies of the plug-in (or two games) wrote: each opens it
+// emptied ("open") and writes whole lines at its own position, over the
+// other's lines or past the file's end. Steps: the writer (0 or 1) and a
+// kind or "open".
+std::string TwoWriters(const std::string& steps) {
+  std::string file, id;
+  size_t at[2] = {0, 0};
+  std::istringstream in(steps);
+  for (int w = 0; in >> w >> id;) {
+    const std::string line = id == "open" ? "" : Line(id) + "\r\n";
+    if (id == "open") file.clear();
+    at[w] = id == "open" ? 0 : at[w];
+    file.resize(std::max(file.size(), at[w]), '\0');
+    file.replace(at[w], std::min(line.size(), file.size() - at[w]), line);
+    at[w] += line.size();
+  }
+  return file;
+}
+
+// Two copies in one game: their starts are the same bytes at the same places.
+const std::string kCopies =
+    "0 open 0 boot 0 external 0 mode 1 open 1 boot 1 external 1 mode 0 thread 1 thread "
+    "0 vhud_found 1 vhud_found ";
+
 struct Case {
   const char* name;
   int exitCode;
@@ -87,14 +124,19 @@ const std::string kOwnLine = "this build of the plug-in writes: ";
 
 std::vector<Refused> RefusedLogs() {
   const std::string whole = CrLf(With({"[ERR] VHud.asi not found", "[STOP] DLL detach"}));
+  const std::string allowed = Line("state_allowed");
+  const std::string shortEnd = allowed.substr(allowed.size() + 1 - check::kMinCutPiece);
   std::string nul = whole;
   nul[80] = '\0';
   std::string high = whole;
   high[3] = static_cast<char>(0xC3);
   std::string lf = whole;
   lf.erase(lf.find("\r\n[THREAD]"), 1);
-  std::string cr = whole;
-  cr.erase(cr.find("\n[ERR]"), 1);
+  // Converted from line 4 on: every LF gone.
+  std::string cr = whole.substr(0, whole.find("\n[ERR]"));
+  for (char c : whole.substr(cr.size())) {
+    if (c != '\n') cr += c;
+  }
   const std::string cut =
       "line 7) is cut off without its CR LF: the game is still running, or "
       "it ended while the plug-in was writing that line (a crash, or a game "
@@ -133,6 +175,10 @@ std::vector<Refused> RefusedLogs() {
        "line 5 is not a line " + kOwnLine +
            "\"\" (a line of an older or newer build, or an "
            "edited file)"},
+      // Shorter than a cut line's least length: not read as one.
+      {"ShortEndOfALine", CrLf(With({shortEnd, "[STOP] DLL detach"})), false,
+       "line 5 is not a line " + kOwnLine + "\"" + shortEnd +
+           "\" (a line of an older or newer build, or an edited file)"},
       {"LongLineQuotedShort", CrLf(With({std::string(300, 'x')})), false,
        "line 5 is not a line " + kOwnLine + "\"" + std::string(100, 'x') +
            "...\" (a line of an older or newer build, or an edited file)"},
@@ -160,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Bad, RefusedLog, ::testing::ValuesIn(RefusedLogs()),
 // Logs that are read, by the problems they show: exit code and the summary.
 struct Judged {
   const char* name;
-  std::vector<std::string> lines;
+  std::string bytes;
   int exitCode;
   std::string last;  // the output's last line
 };
@@ -174,32 +220,45 @@ std::vector<Judged> JudgedLogs() {
   rehooks11.push_back(hook);
   rehooks10.push_back("[STOP] DLL detach");
   rehooks11.push_back("[STOP] DLL detach");
+  const std::string writers =
+      ": more than one copy of the plug-in, or more than one game, wrote this log: keep one copy";
   return {
-      {"TenRehooks", rehooks10, 0, "result: all went well"},
-      {"ElevenRehooks", rehooks11, 1,
+      {"TenRehooks", CrLf(rehooks10), 0, "result: all went well"},
+      {"ElevenRehooks", CrLf(rehooks11), 1,
        "  lines 6 to 17: another mod keeps resetting the HUD jump: remove one of the two"},
-      {"VhudSizeZero", With({"[OK] VHud.asi base=0x10000000 size=0x00000000", "[STOP] DLL detach"}),
-       1, "  line 5: VHud's size is 0"},
+      {"VhudSizeZero",
+       CrLf(With({"[OK] VHud.asi base=0x10000000 size=0x00000000", "[STOP] DLL detach"})), 1,
+       "  line 5: VHud's size is 0"},
       {"VhudOtherBuild",
-       With({vhud, "[ERR] VHud.asi build not recognised; nothing patched", "[STOP] DLL detach"}), 1,
-       "  line 6: [ERR] VHud.asi build not recognised; nothing patched"},
-      {"NoWorker",
-       {kStart[0], kStart[1], kStart[2], "[STOP] DLL detach"},
-       1,
+       CrLf(With(
+           {vhud, "[ERR] VHud.asi build not recognised; nothing patched", "[STOP] DLL detach"})),
+       1, "  line 6: [ERR] VHud.asi build not recognised; nothing patched"},
+      {"NoWorker", CrLf({kStart[0], kStart[1], kStart[2], "[STOP] DLL detach"}), 1,
        "  line 4: no \"[THREAD] worker started\" line"},
       // Two threads' lines met at the seam between text and line end.
       {"Seam",
-       With({vhud, hook + "[STATE] drawing allowed", "", "[STATE] hidden: menu active",
-             "[STOP] DLL detach"}),
+       CrLf(With({vhud, hook + "[STATE] drawing allowed", "", "[STATE] hidden: menu active",
+                  "[STOP] DLL detach"})),
        0, "result: all went well"},
       {"EarlyLookThenHook",
-       With(
-           {vhud, "[WARN] HUD jump target is outside VHud: 0x00563210", hook, "[STOP] DLL detach"}),
+       CrLf(With({vhud, "[WARN] HUD jump target is outside VHud: 0x00563210", hook,
+                  "[STOP] DLL detach"})),
        0, "result: all went well"},
       {"HookThenOutside",
-       With(
-           {vhud, hook, "[WARN] HUD jump target is outside VHud: 0x00563210", "[STOP] DLL detach"}),
+       CrLf(With({vhud, hook, "[WARN] HUD jump target is outside VHud: 0x00563210",
+                  "[STOP] DLL detach"})),
        1, "  line 7: [WARN] HUD jump target is outside VHud: 0x00563210"},
+      // Two writers: the line of the first sign.
+      {"TwoStartLines", CrLf(With({vhud, Line("boot"), Line("external"), Line("stop")})), 1,
+       "  line 6" + writers},
+      {"CopiesCutALine", TwoWriters(kCopies + "0 spacing_ok 1 hook 0 stop"), 1,
+       "  line 7" + writers},
+      {"CopiesStopInTheMiddle",
+       TwoWriters(kCopies + "0 hook 0 state_allowed 1 hook_outside 1 stop 0 state_menu 0 stop"), 1,
+       "  line 7" + writers},
+      {"SecondGameLeavesNulBytes",
+       TwoWriters("0 open 0 boot 0 external 0 mode 0 thread 1 open 1 boot 0 vhud_found 1 external"),
+       1, "  line 3" + writers},
   };
 }
 
@@ -209,7 +268,7 @@ class JudgedLog : public ::testing::TestWithParam<Judged> {};
 
 TEST_P(JudgedLog, ExitsAndSumsUp) {
   check::LogText log;
-  log.bytes = CrLf(GetParam().lines);
+  log.bytes = GetParam().bytes;
   const check::Explanation e = check::ExplainLog(log);
   EXPECT_EQ(e.error, "");
   EXPECT_EQ(e.exitCode, GetParam().exitCode);

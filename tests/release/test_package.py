@@ -4,18 +4,19 @@
   test_package.py archive --root DIR --win-dir DIR --version V --work DIR
       packages the Windows build in DIR and checks the archive: its name
       (and no older version's archive beside it),
-      its four entries in order with their dates and attributes, the
-      binaries as built, SHA256SUMS (inside and beside it, and as
-      `sha256sum -c` reads it), README.txt (CR LF, plain text, the players'
-      sections); then unpacks it into a stand-in game folder and loads the
+      its entries in order with their dates and attributes, the binaries and
+      LICENSE as they are, SHA256SUMS (inside and beside it, and as `sha256sum
+      -c` reads it), README.txt and CHANGELOG.txt (CR LF, plain text, the
+      players' sections; the releases from this one); then unpacks it into a
+      stand-in game folder and loads the
       unpacked plug-in there once under Wine (prefix DIR/prefix), with the
       checks of the scenario worker_finds_vhud (its whole log)
   test_package.py reproducible --version V --commit C --source-date S
       copies this tree into two temporary folders, builds the plug-in and
       the checker in each (MinGW, two jobs) and packages them: the .asi, the
-      .exe, the archive and SHA256SUMS must be the same bytes, the PE
-      headers must hold no time stamp, and no binary may hold the folders'
-      names
+      .exe, the archive (its text files too) and SHA256SUMS must be the same
+      bytes, the PE headers must hold no time stamp, and no binary may hold
+      the folders' names
 """
 import argparse
 import hashlib
@@ -37,7 +38,8 @@ import scenarios_hook  # noqa: E402
 import wine_checks  # noqa: E402
 PACKAGE = os.path.join(ROOT, "tools", "package", "package.py")
 SHORT_LOAD = scenarios_hook.SCENARIOS["worker_finds_vhud"]
-ENTRIES = ["Quorvel_Icons.asi", "quorvel-check.exe", "README.txt", "SHA256SUMS"]
+ENTRIES = ["Quorvel_Icons.asi", "quorvel-check.exe", "README.txt", "CHANGELOG.txt", "LICENSE",
+           "SHA256SUMS"]
 BINARIES = ENTRIES[:2]
 PLAYER_HEADINGS = ["What it does", "The download", "Checking a download", "Installing",
                    "Checking a VHud version: quorvel-check",
@@ -62,21 +64,33 @@ def source_date(win_dir):
     return int(dict(line.split("=", 1) for line in text.split())["source_date"])
 
 
-def check_readme(c, text, version):
-    c.true(b"\n" not in text.replace(b"\r\n", b""), "README.txt: a line end other than CR LF")
-    c.true(text.endswith(b"\r\n"), "README.txt: no line end at the end")
-    c.true(all(byte < 0x80 for byte in text), "README.txt: not plain ASCII")
+def check_text(c, name, text, title, headings):
+    """Returns the lines of a text file of the archive."""
+    c.true(b"\n" not in text.replace(b"\r\n", b""), "%s: a line end other than CR LF" % name)
+    c.true(text.endswith(b"\r\n"), "%s: no line end at the end" % name)
+    c.true(all(byte < 0x80 for byte in text), "%s: not plain ASCII" % name)
     lines = text.decode("ascii", "replace").split("\r\n")
-    title = "Quorvel Icons %s" % version
-    c.equal(lines[:2], [title, "=" * len(title)], "README.txt: title")
-    headings = [lines[i - 1] for i in range(1, len(lines))
-                if lines[i] and set(lines[i]) == {"-"} and len(lines[i]) == len(lines[i - 1])]
-    c.equal(headings, PLAYER_HEADINGS, "README.txt: the players' sections, in order")
+    c.equal(lines[:2], [title, "=" * len(title)], "%s: title" % name)
+    found = [lines[i - 1] for i in range(1, len(lines))
+             if lines[i] and set(lines[i]) == {"-"} and len(lines[i]) == len(lines[i - 1])]
+    c.equal(found, headings, "%s: the sections, in order" % name)
+    for markup in ("`", "**", "](", "|---", "## "):
+        c.true(markup not in "\n".join(lines), "%s: Markdown left: %r" % (name, markup))
+    return lines
+
+
+def check_changelog(c, text, version):
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
+        releases = [line[3:].strip() for line in f if line.startswith("## ")]
+    c.equal(releases[:1], [version.split("+")[0]], "CHANGELOG.md: the newest release")
+    check_text(c, "CHANGELOG.txt", text, "Quorvel Icons: Changes", releases)
+
+
+def check_readme(c, text, version):
+    lines = check_text(c, "README.txt", text, "Quorvel Icons %s" % version, PLAYER_HEADINGS)
     for needed in ("sha256sum -c SHA256SUMS", "certutil -hashfile Quorvel_Icons.asi SHA256",
                    "[BOOT] Quorvel Icons + STATIC WHEEL + SPACING TEST13 SAFE RADAR started"):
         c.true(any(needed in line for line in lines), "README.txt: no line with %r" % needed)
-    for markup in ("`", "**", "](", "|---", "## "):
-        c.true(markup not in "\n".join(lines), "README.txt: Markdown left: %r" % markup)
     c.true("For developers" not in "\n".join(lines), "README.txt: the developers' part")
 
 
@@ -114,11 +128,14 @@ def cmd_archive(args):
     for binary in BINARIES:
         c.true(files[binary] == read(os.path.join(win_dir, binary)),
                "%s differs from the build's" % binary)
+    c.true(files["LICENSE"] == read(os.path.join(ROOT, "LICENSE")),
+           "LICENSE differs from the tree's")
     c.equal(files["SHA256SUMS"].decode(), "".join("%s  %s\n" % (sha256(files[e]), e)
-                                                  for e in ENTRIES[:3]), "SHA256SUMS")
+                                                  for e in ENTRIES[:-1]), "SHA256SUMS")
     c.equal(read(os.path.join(dist, "SHA256SUMS")), files["SHA256SUMS"],
             "SHA256SUMS beside the archive")
     check_readme(c, files["README.txt"], args.version)
+    check_changelog(c, files["CHANGELOG.txt"], args.version)
 
     # A player's folder: the stand-in game and VHud, the archive unpacked.
     game = os.path.join(work, "game")
@@ -130,7 +147,7 @@ def cmd_archive(args):
     check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=game, capture_output=True,
                            text=True)
     c.equal((check.returncode, check.stdout),
-            (0, "".join("%s: OK\n" % e for e in ENTRIES[:3])), "sha256sum -c SHA256SUMS")
+            (0, "".join("%s: OK\n" % e for e in ENTRIES[:-1])), "sha256sum -c SHA256SUMS")
     # The binaries are the build's, byte for byte (above), and the build's
     # runs are the Wine tests': one load of the unpacked DLL in the game
     # folder, the worker finding VHud and hooking the HUD, shows the rest.

@@ -2,6 +2,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "check/log_lines.h"
 
 namespace check {
@@ -40,9 +42,24 @@ struct Reading {
   bool loadPending = false;
   size_t lines = 0;
   std::string lastLine;
+  // The first sign that more than one writer wrote the log: its line and
+  // what it is; then the lines cut by the other writer, and those that
+  // cannot be read at all.
+  size_t signLine = 0;
+  std::string sign;
+  size_t cutLines = 0, unread = 0, firstUnread = 0;
 
+  void Sign(size_t n, const std::string& what) {
+    if (signLine == 0 || n < signLine) {
+      signLine = n;
+      sign = what;
+    }
+  }
   void Note(const LogLineMatch& m, size_t n, const std::string& line) {
     Seen* s = Find(m.kind->id);
+    if (s != nullptr && s->kind == &LogLineKinds().front()) {
+      Sign(n, "a second start line");
+    }
     if (s == nullptr) {
       seen.push_back({m.kind, 0, n, n, line, line, m});
       s = &seen.back();
@@ -77,7 +94,8 @@ constexpr char kStopLine[] = "[STOP] DLL detach";
 
 // Recognises every line; false with the reason at the first that is not one
 // of this build's.
-bool Recognise(const std::vector<std::string>& lines, Reading* r, std::string* error) {
+bool Recognise(const std::vector<std::string>& lines, size_t nulLine, Reading* r,
+               std::string* error) {
   const std::string boot = BootLine();
   if (lines[0] != boot) {
     *error = lines[0].rfind("[BOOT]", 0) == 0
@@ -86,6 +104,9 @@ bool Recognise(const std::vector<std::string>& lines, Reading* r, std::string* e
                  : "not a Quorvel Icons log: its first line is " + Quote(lines[0]) +
                        ", not the plug-in's start line " + Quote(boot);
     return false;
+  }
+  if (nulLine != 0) {
+    r->Sign(std::min(nulLine, lines.size()), "NUL bytes before it");
   }
   // Two threads writing at the same moment can put one line's text before
   // the other's line end: "AB", then an empty line.
@@ -101,27 +122,32 @@ bool Recognise(const std::vector<std::string>& lines, Reading* r, std::string* e
       r->Note(m, i + 1, line);
       continue;
     }
-    bool split = false;
-    for (size_t at = line.find('[', 1); at != std::string::npos && !split;
-         at = line.find('[', at + 1)) {
-      LogLineMatch a = MatchLogLine(line.substr(0, at));
-      LogLineMatch b = MatchLogLine(line.substr(at));
-      if (a.kind != nullptr && b.kind != nullptr) {
-        r->Note(a, i + 1, line.substr(0, at));
-        r->Note(b, i + 1, line.substr(at));
-        ++seams;
-        split = true;
+    LinePieces pieces;
+    if (!ReadLinePieces(line, &pieces)) {
+      if (r->unread++ == 0) {
+        r->firstUnread = i + 1;
+        *error = "line " + std::to_string(i + 1) +
+                 " is not a line this build of the plug-in writes: " + Quote(line) +
+                 " (a line of an older or newer build, or an edited file)";
       }
+      continue;
     }
-    if (!split) {
-      *error = "line " + std::to_string(i + 1) +
-               " is not a line this build of the plug-in writes: " + Quote(line) +
-               " (a line of an older or newer build, or an edited file)";
-      return false;
+    for (const std::string& piece : pieces.whole) {
+      r->Note(MatchLogLine(piece), i + 1, piece);
+    }
+    if (pieces.cut == 0) {
+      seams += pieces.whole.size() - 1;
+    } else if (r->cutLines++ == 0) {
+      r->Sign(i + 1, "a line cut by another line written over it");
     }
   }
   r->lines = lines.size();
   r->lastLine = lines.back();
+  // A lone CR (a line cut right before its LF) is not printed.
+  r->lastLine.erase(std::remove(r->lastLine.begin(), r->lastLine.end(), '\r'), r->lastLine.end());
+  if (Seen* stop = r->Find("stop"); stop != nullptr && stop->firstLine < r->lines) {
+    r->Sign(stop->firstLine, "a stop line before the end");
+  }
   return true;
 }
 
@@ -150,6 +176,31 @@ struct Writer {
     }
   }
 };
+
+// A log that more than one writer wrote: what that means, before what could
+// be read of it.
+void Writers(const Reading& r, Writer& w) {
+  if (r.signLine == 0) {
+    return;
+  }
+  w.out.push_back("More than one writer");
+  w.Say(
+      "More than one copy of the plug-in, or more than one game, wrote this log, so lines may be "
+      "cut or lost. The first sign, line " +
+      std::to_string(r.signLine) + ": " + r.sign + ".");
+  if (r.cutLines > 0) {
+    w.Say("Lines cut by the other writer: " + std::to_string(r.cutLines) +
+          "; what is whole in them is explained below.");
+  }
+  if (r.unread > 0) {
+    w.Say("Lines that cannot be read at all: " + std::to_string(r.unread) + ", the first line " +
+          std::to_string(r.firstUnread) + ".");
+  }
+  w.Say(
+      "  What to do: keep one copy of the plug-in: remove every other copy from the game's folder "
+      "and its subfolders, also those under other names, and start one game at a time; the next "
+      "game then writes a whole log.");
+}
 
 void End(Reading& r, Writer& w, bool longer) {
   if (longer) {
@@ -183,7 +234,8 @@ void Topics(Reading& r, Writer& w, bool longer) {
       const std::string boot = BootLine();
       w.Say("The plug-in started (line 1), built as " + Quote(boot.substr(7, boot.size() - 7 - 8)) +
             " (its first line tells): the build this quorvel-check explains.");
-      if (r.Find("thread") == nullptr) {
+      // Of two writers' lines some are lost.
+      if (r.Find("thread") == nullptr && r.signLine == 0) {
         w.Say("The worker thread never started: Windows refused to start it; restart the game.");
         w.Problem("line 4", "no \"[THREAD] worker started\" line");
       }
@@ -277,16 +329,25 @@ void Topics(Reading& r, Writer& w, bool longer) {
 
 Explanation ExplainLog(const LogText& log) {
   Explanation e;
-  std::vector<std::string> lines;
-  if (!SplitLogLines(log, &lines, &e.error)) {
+  LogLines split;
+  if (!SplitLogLines(log, &split, &e.error)) {
     return e;
   }
+  const std::vector<std::string>& lines = split.lines;
   if (lines.empty()) {
     e.error = "no whole line in its first " + std::to_string(log.bytes.size()) + " bytes";
     return e;
   }
   Reading r;
-  if (!Recognise(lines, &r, &e.error)) {
+  std::string error;
+  const bool read = Recognise(lines, split.nulLine, &r, &error);
+  // What is no line of the plug-in is another build's or an edited file's,
+  // unless another writer cut it.
+  if (r.signLine == 0 && !split.badEnd.empty()) {
+    error = split.badEnd;
+  }
+  if (!read || (r.signLine == 0 && !error.empty())) {
+    e.error = error;
     return e;
   }
   Writer w;
@@ -295,7 +356,13 @@ Explanation ExplainLog(const LogText& log) {
                        ? ": only the first " + std::to_string(log.bytes.size()) + " bytes of " +
                              std::to_string(log.fileSize) + " were read; the rest is not explained"
                        : ""));
+  Writers(r, w);
   Topics(r, w, log.longer);
+  if (r.signLine != 0) {
+    w.Problem("line " + std::to_string(r.signLine),
+              "more than one copy of the plug-in, or more than one game, wrote this log: keep one "
+              "copy");
+  }
   if (w.problems.empty()) {
     w.out.push_back("result: all went well");
     e.exitCode = kLogAllWell;

@@ -33,10 +33,40 @@ struct LogText {
 // reason when it cannot be opened or read, or is kLogRefusedSize or more.
 bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* error);
 
-// The log's whole lines without their CR LF (the last, cut line of a prefix
-// dropped). False with a one-line reason for an empty or binary file, a line
-// end other than CR LF, or a cut last line.
-bool SplitLogLines(const LogText& log, std::vector<std::string>* lines, std::string* error);
+// The log's lines without their CR LF (the last, cut line of a prefix
+// dropped), and what in them only a second writer leaves, or an editor:
+struct LogLines {
+  std::vector<std::string> lines;
+  // The first line that NUL bytes right after a line end stood before, or 0:
+  // the gap a second writer leaves when it writes past the file's end (they
+  // are dropped).
+  size_t nulLine = 0;
+  // The first line end other than CR LF, as a one-line reason, or "": a lone
+  // LF ends a line, a lone CR stays in it (where a writer's line began on
+  // the other's LF).
+  std::string badEnd;
+};
+
+// False with a one-line reason for an empty or binary file or a cut last
+// line.
+bool SplitLogLines(const LogText& log, LogLines* out, std::string* error);
+
+// A cut piece of a line shorter than this is not recognised: an ordinary
+// line is not taken for a cut one.
+constexpr size_t kMinCutPiece = 12;
+
+// What a line of a log with two writers is made of: each writer writes whole
+// lines at its own position in the file, over the other's, so a line can be
+// the plug-in's lines cut at their back, then one whole or cut at its front.
+struct LinePieces {
+  std::vector<std::string> whole;  // the whole lines of the plug-in in it, in order
+  size_t cut = 0;  // the pieces cut at their front or back (a line that lost only its LF too)
+};
+
+// Reads `line` as such pieces (the fewest cut ones); a piece cut at its
+// front, which ends the line, is at least kMinCutPiece long. False when it is
+// not so made.
+bool ReadLinePieces(const std::string& line, LinePieces* pieces);
 
 struct Explanation {
   int exitCode = kLogUnreadable;

@@ -4,10 +4,11 @@
   package.py --win-dir DIR --out DIR
 
 reads DIR/Quorvel_Icons.asi, DIR/quorvel-check.exe and the version of that
-build (DIR/generated/version.txt), makes README.txt from README.md, and
-writes OUT/Quorvel_Icons-<version>.zip with, in this order,
-Quorvel_Icons.asi, quorvel-check.exe, README.txt and SHA256SUMS (their
-checksums), and OUT/SHA256SUMS, the same file beside it; the archives of
+build (DIR/generated/version.txt), makes README.txt from README.md and
+CHANGELOG.txt from CHANGELOG.md, and writes OUT/Quorvel_Icons-<version>.zip
+with, in this order, Quorvel_Icons.asi, quorvel-check.exe, README.txt,
+CHANGELOG.txt, LICENSE (the repository's) and SHA256SUMS (their checksums),
+and OUT/SHA256SUMS, the same file beside it; the archives of
 other versions in OUT are removed. Prints what it wrote, with sizes and
 checksums.
 
@@ -57,6 +58,10 @@ def contents(win_dir, version):
             files.append((name, f.read()))
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         files.append(("README.txt", readme_text.readme_text(f.read(), version)))
+    with open(os.path.join(ROOT, "CHANGELOG.md"), encoding="utf-8") as f:
+        files.append(("CHANGELOG.txt", readme_text.changelog_text(f.read())))
+    with open(os.path.join(ROOT, "LICENSE"), "rb") as f:
+        files.append(("LICENSE", f.read()))
     sums = "".join("%s  %s\n" % (sha256(data), name) for name, data in files)
     files.append(("SHA256SUMS", sums.encode()))
     return files

@@ -1,6 +1,7 @@
 """README.txt for the download: the players' part of README.md (from its
 "## For players" heading to the next heading of that level) as plain text,
-wrapped at 78 columns, with Windows line ends.
+wrapped at 78 columns, with Windows line ends; CHANGELOG.txt the same way
+from CHANGELOG.md.
 
 The Markdown is parsed by markdown-it (Debian's python3-markdown-it); this
 file only lays the parsed blocks out as text: headings underlined, lists
@@ -151,7 +152,20 @@ def table(tokens, i, w, indent):
     return i + 1
 
 
-def readme_text(markdown, version):
-    """README.txt's bytes: ASCII (or UTF-8) text with CR LF line ends."""
-    lines = render(players_part(markdown), "Quorvel Icons %s" % version)
+def text_bytes(lines):
+    """ASCII (or UTF-8) text with CR LF line ends."""
     return ("\r\n".join(lines) + "\r\n").encode("utf-8")
+
+
+def readme_text(markdown, version):
+    """README.txt's bytes."""
+    return text_bytes(render(players_part(markdown), "Quorvel Icons %s" % version))
+
+
+def changelog_text(markdown):
+    """CHANGELOG.txt's bytes: its "# " title as the text's title, each
+    release's heading underlined."""
+    title, _, rest = markdown.partition("\n")
+    if not title.startswith("# "):
+        raise ValueError("CHANGELOG.md does not start with a '# ' title")
+    return text_bytes(render(rest, "Quorvel Icons: %s" % title[2:].strip()))
