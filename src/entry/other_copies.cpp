@@ -74,7 +74,8 @@ struct Found {
 };
 
 // The base name, each unit outside 0x20..0x7E (and the quote that closes
-// the name in the line) written as '?'.
+// the name in the line) written as '?'; "?" for a name that is empty or
+// cannot be read.
 void CopyName(uintptr_t node, RegionAnswers& answers, char* name) {
   const uintptr_t buffer = loader::Load<uintptr_t>(node + loader::kNodeNameBuffer);
   uint32_t units = loader::Load<uint16_t>(node + loader::kNodeNameLength) / 2u;
@@ -87,6 +88,10 @@ void CopyName(uintptr_t node, RegionAnswers& answers, char* name) {
     name[i] = unit >= 0x20 && unit <= 0x7E && unit != '"' ? static_cast<char>(unit) : '?';
   }
   name[units] = '\0';
+  if (units == 0) {
+    name[0] = '?';
+    name[1] = '\0';
+  }
 }
 
 }  // namespace
