@@ -115,6 +115,21 @@ void NameOtherCopies() {
   if (!lock.held) {
     return;
   }
+  // The modules are looked at only when the list has changed since the last
+  // look: an entry, a load address or the flags (a copy's entry point
+  // called) differ.
+  uint32_t print = 0;
+  loader::FindNode([&print](uintptr_t node) {
+    print = ((print << 5) | (print >> 27)) ^ static_cast<uint32_t>(node) ^
+            loader::Load<uint32_t>(node + loader::kNodeDllBase) ^
+            loader::Load<uint32_t>(node + loader::kNodeFlags);
+    return false;
+  });
+  if (print == gState.copiesLookedAt) {
+    loader::GiveBack(lock);
+    return;
+  }
+  gState.copiesLookedAt = print;
   constexpr uint32_t kSlots = sizeof(gState.copiesNamed) / sizeof(gState.copiesNamed[0]);
   Found found[kSlots];
   uint32_t count = 0;

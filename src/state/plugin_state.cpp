@@ -33,4 +33,5 @@ constinit PluginState gState = {
     .iconsHiddenReported = 0,
     .firstDrawReported = 0,
     .copiesNamed = {},
+    .copiesLookedAt = 0,
 };

@@ -128,6 +128,7 @@ struct PluginState {
   // Other copies of the plug-in named in the log, by load address (0: a free
   // slot).
   uintptr_t copiesNamed[8];
+  uint32_t copiesLookedAt;  // a print of the loader list at the last look
 };
 
 extern PluginState gState;

@@ -272,7 +272,7 @@ std::string CopyLine(const char* id, const std::string& name) {
 // A module listed ahead of this copy's attach. Called: its entry point had
 // run before the attach; later: it runs at the worker's first Sleep.
 TEST_F(LoaderSafetyTest, ALaterCopyStaysInertAndTheRunningOneNamesEveryOtherCopyOnce) {
-  enum Image { Marked, Legacy, OtherProduct, Program, Unmarked };
+  enum Image { Marked, Legacy, OtherProduct, Program, Unmarked, MarkUnreadable };
   enum Called { Before, Later, Never };
   const std::u16string oldName = u"Quorvel_Icons_old.asi";
   const struct {
@@ -301,15 +301,26 @@ TEST_F(LoaderSafetyTest, ALaterCopyStaysInertAndTheRunningOneNamesEveryOtherCopy
        false},
       {"another product's DLL", OtherProduct, Before, oldName, nullptr, "", false},
       {"the checker", Program, Before, u"quorvel-check.exe", nullptr, "", false},
+      {"a mark on a page that cannot be read", MarkUnreadable, Before, oldName, nullptr, "", false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     sim::Reset();
     sim::Fault().loaderLockNotTaken = c.lockNotTaken;
-    const uintptr_t image = sim::BuildImage({});
+    const uintptr_t image = sim::BuildImage({}, 0x3000);
     if (c.image == Marked) sim::MarkAsCopy(image, 0x010203);
+    if (c.image == MarkUnreadable) {
+      sim::MarkAsCopy(image, 0x010203);
+      std::vector<uint8_t> mark(reinterpret_cast<uint8_t*>(image + 0x400),
+                                reinterpret_cast<uint8_t*>(image + 0x400 + 40));
+      sim::AddSection(image, ".qimark\0", 0x2000, mark);  // the first is renamed
+      sim::SetProtect(image, sim::kPageSize, sim::kPageReadWrite);
+      reinterpret_cast<char*>(image + 0x178)[1] = 'x';
+      sim::SetProtect(image, sim::kPageSize, sim::kPageReadOnly);
+      sim::SetProtect(image + 0x2000, sim::kPageSize, sim::kPageNoAccess);
+    }
     const char* product = c.image == OtherProduct ? "Quorvel Iconz" : "Quorvel Icons";
-    if (c.image != Marked && c.image != Unmarked) {
+    if (c.image == Legacy || c.image == OtherProduct || c.image == Program) {
       sim::AddVersionResource(image, product, c.image == Program ? 1 : 2, 0x10000, 0);
     }
     std::vector<uint16_t> name(c.name.begin(), c.name.end());
