@@ -133,11 +133,15 @@ void NameOtherCopies() {
   constexpr uint32_t kSlots = sizeof(gState.copiesNamed) / sizeof(gState.copiesNamed[0]);
   Found found[kSlots];
   uint32_t count = 0;
+  uint32_t free = 0;
+  for (uintptr_t named : gState.copiesNamed) {
+    free += named == 0 ? 1u : 0u;
+  }
   RegionAnswers answers;
   ForgetAnswers(answers);
   loader::FindNode([&](uintptr_t node) {
     const uintptr_t base = loader::Load<uintptr_t>(node + loader::kNodeDllBase);
-    if (count < kSlots && !AlreadyNamed(base)) {
+    if (count < free && !AlreadyNamed(base)) {
       const CopyKind kind = OtherCopyAt(node, answers);
       if (kind != CopyKind::NotACopy) {
         found[count].base = base;
