@@ -5,6 +5,7 @@
 // ends, and other copies of the plug-in in the process.
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,8 +325,10 @@ TEST_F(LoaderSafetyTest, ALaterCopyStaysInertAndTheRunningOneNamesEveryOtherCopy
     if (c.image == Legacy || c.image == OtherProduct || c.image == Program) {
       sim::AddVersionResource(image, product, c.image == Program ? 1 : 2, 0x10000, 0);
     }
-    std::vector<uint16_t> name(c.name.begin(), c.name.end());
-    const uintptr_t entry = sim::AddModuleRaw(image, name.data(), name.size() * 2);
+    // The name in the process's memory, where the loader keeps it.
+    auto* name = static_cast<uint16_t*>(sim::Allocate(c.name.size() * 2 + 2, 2));
+    std::copy(c.name.begin(), c.name.end(), name);
+    const uintptr_t entry = sim::AddModuleRaw(image, name, c.name.size() * 2);
     if (c.called != Before) sim::SetModuleFlags(entry, 0);
     core::SteerSleep([&c, entry](uint32_t n, uint32_t) {
       if (n == 1 && c.called == Later) sim::SetModuleFlags(entry, sim::kEntryPointCalled);
@@ -333,7 +336,9 @@ TEST_F(LoaderSafetyTest, ALaterCopyStaysInertAndTheRunningOneNamesEveryOtherCopy
     });
     EXPECT_EQ(core::Attach(), 1);
     const bool inert = c.called == Before && (c.image == Marked || c.image == Legacy);
-    if (!inert) EXPECT_TRUE(sim::WaitForSleeps(4));
+    if (!inert) {
+      EXPECT_TRUE(sim::WaitForSleeps(4));
+    }
     sim::StopWorker();
     EXPECT_EQ(core::Detach(), 1);
     EXPECT_EQ(sim::ThreadsStarted(), inert ? 0u : 1u);
