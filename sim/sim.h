@@ -109,6 +109,16 @@ inline Export ExportAtRva(const std::string& name, uint32_t rva) {
 // name, ordinal and function tables, names in the given order) in memory
 // from MapAnywhere and returns its base. `sizeOfImage` 0 means "as needed".
 uintptr_t BuildImage(const std::vector<Export>& exports, uint32_t sizeOfImage = 0);
+// What makes a built image a copy of the plug-in (in its header page): a
+// section with that name (eight bytes) and content at `rva` (0x400 to 0x5FF);
+// the ".qimark" section with the copy mark of that version (major << 16 |
+// minor << 8 | patch); a version resource with that ProductName, file type
+// (VFT_DLL 2, VFT_APP 1) and file version.
+void AddSection(uintptr_t image, const char (&name)[9], uint32_t rva,
+                const std::vector<uint8_t>& content);
+void MarkAsCopy(uintptr_t image, uint32_t version);
+void AddVersionResource(uintptr_t image, const std::string& product, uint32_t fileType,
+                        uint32_t fileVersionMs, uint32_t fileVersionLs);
 // RVA and size of a built image's export directory.
 uint32_t ExportDirectoryRva(uintptr_t imageBase);
 uint32_t ExportDirectorySize(uintptr_t imageBase);

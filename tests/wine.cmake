@@ -35,10 +35,11 @@ set_tests_properties(wine.server_stop PROPERTIES FIXTURES_CLEANUP wine_prefix TI
 # thread logging at once; another patcher putting the HUD jump page's
 # protection back before the plug-in's store. Another build of VHud left
 # alone. Another wheel mod's jumps on five centre-text sites left as they
-# are, everything else patched.
+# are, everything else patched. A second copy of the plug-in loaded right
+# after the first, in either order (a marked copy after, a 1.0.0 copy before).
 set(QI_WINE_SCENARIOS worker_finds_vhud worker_without_vhud icons_drawn wheel_layout
   frame_rate early_look plugin_freed vhud_still_loading vhud_copy_ahead loader_churn
-  log_two_threads lift_undone vhud_other_build foreign_jumps)
+  log_two_threads lift_undone vhud_other_build foreign_jumps copy_after copy_1_0_0_before)
 foreach(name ${QI_WINE_SCENARIOS})
   add_test(NAME wine.${name} COMMAND ${QI_SYSTEM_PYTHON} ${QI_WINE_DRIVER} scenario ${name}
     --root ${QI_WINE_ROOT} --win-dir ${QI_WIN_BUILD_DIR})

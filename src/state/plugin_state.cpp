@@ -34,4 +34,6 @@ constinit PluginState gState = {
     .firstDrawReported = 0,
     .otherBuilds = {0, 0, 0, 0},
     .otherBuildCount = 0,
+    .copiesNamed = {},
+    .copiesLookedAt = 0,
 };

@@ -130,6 +130,10 @@ struct PluginState {
   // place at those addresses).
   uintptr_t otherBuilds[4];
   uint32_t otherBuildCount;
+  // Other copies of the plug-in named in the log, by load address (0: a free
+  // slot).
+  uintptr_t copiesNamed[8];
+  uint32_t copiesLookedAt;  // a print of the loader list at the last look
 };
 
 extern PluginState gState;

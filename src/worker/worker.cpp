@@ -1,5 +1,6 @@
 #include "worker/worker.h"
 
+#include "entry/other_copies.h"
 #include "log/log.h"
 #include "platform/own_image.h"
 #include "platform/platform.h"
@@ -93,6 +94,7 @@ bool LookForVhud() {
 
 void SearchAndInstall() {
   for (uint32_t attempt = 0;; ++attempt) {
+    NameOtherCopies();
     if (!LookForVhud()) {
       return;
     }
@@ -128,6 +130,7 @@ extern "C" uint32_t QI_STDCALL WorkerThread(void* parameter) {
     return 0;
   }
   for (;;) {
+    NameOtherCopies();
     if (VhudKnown()) {
       InstallHudHook();
       InstallStaticSlotPatch();

@@ -65,6 +65,8 @@ void LoadVhud();
 // (ImageBase, SizeOfImage of its file) is reserved first, so that it must be
 // relocated.
 void LoadPlugin(bool atImageBase);
+// Reserves the plug-in's preferred range (once): every copy loads relocated.
+uint32_t ReservePreferredRange();
 void WaitHook(uint32_t timeoutMs);
 [[noreturn]] void Unload();
 
@@ -120,6 +122,16 @@ void WaitChurn(uint32_t cycles, uint32_t timeoutMs);
 // jump is put back at VHud at the end of each worker sleep: the render thread
 // and the worker log at once. Until `passes` more worker sleeps, at most MS.
 void LogRace(uint32_t passes, uint32_t timeoutMs);
+
+// ---- Copies of the plug-in (plugin_copies.cpp) ----------------------------------
+// Points kernel32's exports of CreateThread, VirtualProtect and CreateFileA
+// at wrappers that count each call by the module that made it (once).
+void CountCallsByModule();
+// The plug-in's file beside the executable copied to NAME in the working
+// folder (without its copy mark unless `marked`, as 1.0.0 was) and loaded.
+void LoadPluginCopy(const char* name, bool marked);
+// The counted calls, by module.
+void ReportCalls();
 
 // ---- Steps (scenario.cpp) -------------------------------------------------------
 void ReadStepFile(const char* path, std::vector<std::string>* steps);

@@ -88,20 +88,34 @@ void LoadVhud() {
   Emit(line);
 }
 
-void LoadPlugin(bool atImageBase) {
-  if (!standin::CountWorkerSleeps()) {
-    Fail(kExitImage, "kernel32's export of Sleep cannot be pointed at the counting wrapper");
-  }
+// The plug-in's preferred range reserved (once, kept for the whole run), so
+// that every copy of it loads relocated; its ImageBase.
+uint32_t ReservePreferredRange() {
+  static uint32_t reserved = 0;
   uint32_t imageBase = 0;
   uint32_t sizeOfImage = 0;
   PreferredRange(&imageBase, &sizeOfImage);
-  // Kept for the whole run.
-  if (!atImageBase && VirtualAlloc(reinterpret_cast<void*>(imageBase), sizeOfImage, MEM_RESERVE,
-                                   PAGE_NOACCESS) == nullptr) {
+  if (reserved == 0 && VirtualAlloc(reinterpret_cast<void*>(imageBase), sizeOfImage, MEM_RESERVE,
+                                    PAGE_NOACCESS) == nullptr) {
     char what[96];
     snprintf(what, sizeof(what), "the plug-in's range 0x%08X+0x%X cannot be reserved, error %lu",
              imageBase, sizeOfImage, GetLastError());
     Fail(kExitLoad, what);
+  }
+  reserved = imageBase;
+  return imageBase;
+}
+
+void LoadPlugin(bool atImageBase) {
+  if (!standin::CountWorkerSleeps()) {
+    Fail(kExitImage, "kernel32's export of Sleep cannot be pointed at the counting wrapper");
+  }
+  CountCallsByModule();
+  uint32_t imageBase = 0;
+  uint32_t sizeOfImage = 0;
+  PreferredRange(&imageBase, &sizeOfImage);
+  if (!atImageBase) {
+    ReservePreferredRange();
   }
   HMODULE module = LoadLibraryA(kPluginName);
   if (module == nullptr) {

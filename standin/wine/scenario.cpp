@@ -44,6 +44,13 @@
 //                        on the first five centre-text sites; before "plugin"
 //   undo-lift            the plug-in's next lift of the HUD jump's protection
 //                        is undone before its store (once); before "plugin"
+//   plugin-copy NAME marked|unmarked
+//                        the plug-in's file copied to NAME in the working
+//                        folder (its copy mark removed, as 1.0.0 was, when
+//                        unmarked) and loaded with LoadLibraryA
+//   calls                report the counted CreateThread, VirtualProtect and
+//                        CreateFileA calls of each copy (by the module their
+//                        return address lies in)
 //   unload               FreeLibrary of the plug-in, then exit
 // The MS of a wait step (wait-*, log-race) is its limit, which only ends a
 // wait whose event never comes: it is multiplied by QI_WAIT_SCALE (a whole
@@ -53,6 +60,7 @@
 // word starting with '#' comments out the rest of its line.
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "standin/game_image.h"
 #include "standin/wine/game.h"
@@ -155,6 +163,11 @@ void RunSteps(const std::vector<std::string>& steps) {
       PlaceForeignJumps();
     } else if (s == "undo-lift") {
       UndoNextHudJumpLift();
+    } else if (s == "plugin-copy") {
+      const char* name = Word(steps, &i);
+      LoadPluginCopy(name, strcmp(Word(steps, &i), "marked") == 0);
+    } else if (s == "calls") {
+      ReportCalls();
     } else if (s == "unload") {
       Unload();
     } else {

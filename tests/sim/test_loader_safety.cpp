@@ -1,14 +1,16 @@
 // What a real loader does around the plug-in: the pin that keeps its image
 // mapped after a FreeLibrary, the instruction-cache flush after each code
 // store, VHud taken only once its entry point has been called and pinned,
-// and the worker's look-up under the loader's lock, on a walk that always
-// ends.
+// the worker's look-up under the loader's lock, on a walk that always
+// ends, and other copies of the plug-in in the process.
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "check/log_lines.h"
 #include "core_support.h"
 #include "platform/platform.h"
 
@@ -138,9 +140,10 @@ TEST_F(LoaderSafetyTest, AVhudStillBeingLoadedIsNeitherRecordedNorLogged) {
   EXPECT_EQ(baseAt[6], 0u);
   EXPECT_EQ(linesAt[7], 5u);
   EXPECT_EQ(baseAt[7], vhud);
-  // One locked walk per look-up, each lock given back.
-  EXPECT_EQ(sim::Record().loaderLocks, 7u);
-  EXPECT_EQ(sim::Record().loaderUnlocks, 7u);
+  // One locked walk per look-up, one per pass for other copies of the
+  // plug-in and one at attach, each lock given back.
+  EXPECT_EQ(sim::Record().loaderLocks, 7u + 8u + 1u);
+  EXPECT_EQ(sim::Record().loaderUnlocks, 7u + 8u + 1u);
 }
 
 TEST_F(LoaderSafetyTest, TheWaitForVhudsEntryPointCountsAgainstTheSearch) {
@@ -251,6 +254,104 @@ TEST_F(LoaderSafetyTest, TheLookUpWaitsForTheLoaderAndEveryWalkEnds) {
     EXPECT_EQ(FindLoadedModule("missing.dll"), 0u);
     EXPECT_EQ(FindLoadedModule("ntdll.dll"), sim::NtdllBase());
     links[0] = next;
+  }
+}
+
+// ---- Other copies of the plug-in ------------------------------------------------------------
+
+// The checker's line of that kind, naming `name`.
+std::string CopyLine(const char* id, const std::string& name) {
+  for (const check::LogLineKind& kind : check::LogLineKinds()) {
+    std::string line = kind.pattern;
+    if (line.find("%n") != std::string::npos && std::string(kind.id) == id) {
+      return line.replace(line.find("%n"), 2, name);
+    }
+  }
+  ADD_FAILURE() << id;
+  return "";
+}
+
+// A module listed ahead of this copy's attach. Called: its entry point had
+// run before the attach; later: it runs at the worker's first Sleep.
+TEST_F(LoaderSafetyTest, ALaterCopyStaysInertAndTheRunningOneNamesEveryOtherCopyOnce) {
+  enum Image { Marked, Legacy, OtherProduct, Program, Unmarked, MarkUnreadable };
+  enum Called { Before, Later, Never };
+  const std::u16string oldName = u"Quorvel_Icons_old.asi";
+  const struct {
+    const char* what;
+    Image image;
+    Called called;
+    std::u16string name;
+    const char* line;  // the line's kind, or none
+    std::string shown;
+    bool lockNotTaken;
+  } kCases[] = {
+      {"a marked copy attached: this copy inert", Marked, Before, oldName, nullptr, "", false},
+      {"a 1.0.0 copy attached: this copy inert", Legacy, Before, oldName, nullptr, "", false},
+      {"a marked copy never attached", Marked, Never, oldName, nullptr, "", false},
+      {"a marked copy attached later", Marked, Later, oldName, "copy_idle", "Quorvel_Icons_old.asi",
+       false},
+      {"a 1.0.0 copy attached later", Legacy, Later, oldName, "copy_legacy",
+       "Quorvel_Icons_old.asi", false},
+      {"a name beyond ASCII", Marked, Later, u"Q\u00e9\u4e00\"\x7f~ .asi", "copy_idle",
+       "Q????~ .asi", false},
+      {"an empty name", Marked, Later, u"", "copy_idle", "?", false},
+      {"a long name, cut", Marked, Later, std::u16string(70, u'q'), "copy_idle",
+       std::string(64, 'q'), false},
+      {"without the loader's lock, not named", Marked, Later, oldName, nullptr, "", true},
+      {"an unrelated Quorvel_Icons.asi", Unmarked, Before, u"Quorvel_Icons.asi", nullptr, "",
+       false},
+      {"another product's DLL", OtherProduct, Before, oldName, nullptr, "", false},
+      {"the checker", Program, Before, u"quorvel-check.exe", nullptr, "", false},
+      {"a mark on a page that cannot be read", MarkUnreadable, Before, oldName, nullptr, "", false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    sim::Reset();
+    sim::Fault().loaderLockNotTaken = c.lockNotTaken;
+    const uintptr_t image = sim::BuildImage({}, 0x3000);
+    if (c.image == Marked) sim::MarkAsCopy(image, 0x010203);
+    if (c.image == MarkUnreadable) {
+      sim::MarkAsCopy(image, 0x010203);
+      std::vector<uint8_t> mark(reinterpret_cast<uint8_t*>(image + 0x400),
+                                reinterpret_cast<uint8_t*>(image + 0x400 + 40));
+      sim::AddSection(image, ".qimark\0", 0x2000, mark);  // the first is renamed
+      sim::SetProtect(image, sim::kPageSize, sim::kPageReadWrite);
+      reinterpret_cast<char*>(image + 0x178)[1] = 'x';
+      sim::SetProtect(image, sim::kPageSize, sim::kPageReadOnly);
+      sim::SetProtect(image + 0x2000, sim::kPageSize, sim::kPageNoAccess);
+    }
+    const char* product = c.image == OtherProduct ? "Quorvel Iconz" : "Quorvel Icons";
+    if (c.image == Legacy || c.image == OtherProduct || c.image == Program) {
+      sim::AddVersionResource(image, product, c.image == Program ? 1 : 2, 0x10000, 0);
+    }
+    // The name in the process's memory, where the loader keeps it.
+    auto* name = static_cast<uint16_t*>(sim::Allocate(c.name.size() * 2 + 2, 2));
+    std::copy(c.name.begin(), c.name.end(), name);
+    const uintptr_t entry = sim::AddModuleRaw(image, name, c.name.size() * 2);
+    if (c.called != Before) sim::SetModuleFlags(entry, 0);
+    core::SteerSleep([&c, entry](uint32_t n, uint32_t) {
+      if (n == 1 && c.called == Later) sim::SetModuleFlags(entry, sim::kEntryPointCalled);
+      if (n == 4) core::RequestStop();
+    });
+    EXPECT_EQ(core::Attach(), 1);
+    const bool inert = c.called == Before && (c.image == Marked || c.image == Legacy);
+    if (!inert) {
+      EXPECT_TRUE(sim::WaitForSleeps(4));
+    }
+    sim::StopWorker();
+    EXPECT_EQ(core::Detach(), 1);
+    EXPECT_EQ(sim::ThreadsStarted(), inert ? 0u : 1u);
+    EXPECT_EQ(sim::Record().moduleHandles.size(), inert ? 0u : 1u);
+    if (inert) {
+      EXPECT_TRUE(sim::Record().createFiles.empty());
+      EXPECT_EQ(sim::Record().writeFile, 0u);
+      EXPECT_FALSE(core::LogExists());
+      continue;
+    }
+    std::vector<std::string> expected = Concat(BootLines(), {kWorkerStarted});
+    if (c.line != nullptr) expected.push_back(CopyLine(c.line, c.shown));
+    EXPECT_EQ(sim::LogLines(), Concat(expected, {kVhudNotFound, core::kStopLine}));
   }
 }
 

@@ -27,7 +27,10 @@ TEST_F(WorkerTest, WithoutVhudFourHundredAttemptsThenTheErrorLineThenIdle) {
   EXPECT_EQ(linesAt[400], 4u);  // the error line follows the 400th sleep
   EXPECT_EQ(linesAt[401], 5u);
   EXPECT_EQ(gState.vhudBase, 0u);
-  EXPECT_EQ(sim::Record().virtualQuery, 0u);
+  // Only the look for other copies of the plug-in asks, one question per
+  // listed module's headers: at attach and at the first pass (ntdll and
+  // kernel32), and at the pass after the list changed (VHud too).
+  EXPECT_EQ(sim::Record().virtualQuery, 2u + 2u + 3u);
   EXPECT_EQ(sim::Record().virtualProtect, 0u);
 }
 
@@ -73,12 +76,15 @@ TEST_F(WorkerTest, VhudAppearingOnTheTenthAttemptLogsItsBaseInThatAttempt) {
                                           kSpacingMismatch, kCentreMismatch}));
   // Nine empty attempts, then the base line and the installers' reports in
   // the tenth, which also reads the eight sites of the build's recognition;
-  // each attempt from then on queries the seven guarded sites.
+  // each attempt from then on queries the seven guarded sites. The look for
+  // other copies asks about each listed module's headers at attach and at
+  // the first pass (ntdll, kernel32) and in the tenth (VHud too).
   EXPECT_EQ(linesAt[9], 4u);
   EXPECT_EQ(linesAt[10], 8u);
-  EXPECT_EQ(queriesAt[9], 0u);
-  EXPECT_EQ(queriesAt[10], 8u + 7u);
-  EXPECT_EQ(queriesAt[11], 8u + 14u);
+  const uint32_t copyLook = 2u + 2u;
+  EXPECT_EQ(queriesAt[9], copyLook);
+  EXPECT_EQ(queriesAt[10], copyLook + 3u + 8u + 7u);
+  EXPECT_EQ(queriesAt[11], copyLook + 3u + 8u + 14u);
   EXPECT_EQ(gState.vhudBase, vhud);
   EXPECT_EQ(gState.vhudSize, kVhudSize);
 }

@@ -22,7 +22,7 @@ The plug-in must be a PE32 i386 DLL with no import, export, TLS, load-config,
 IAT or delay-import directory, not marked NO_SEH (its code store runs inside
 a structured exception frame whose handler Windows would then refuse, as it
 would one missing from a load-config's safe handler table), only the
-sections .text/.data/.rdata/.bss/.reloc/.rsrc,
+sections .text/.data/.rdata/.bss/.qimark/.reloc/.rsrc,
 an entry point inside .text, a base relocation directory, and a resource
 directory (when there is one) inside .rsrc.
 """
@@ -37,7 +37,10 @@ from pe_resource import DIR_RESOURCE, ResourceError
 MACHINE_I386 = 0x14C
 FILE_DLL = 0x2000
 PE32_MAGIC = 0x10B
-ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".reloc", ".rsrc"}
+ALLOWED_SECTIONS = {".text", ".data", ".rdata", ".bss", ".qimark", ".reloc", ".rsrc"}
+# The copy mark's recognition: the first 32 of the 40 bytes that begin the
+# section .qimark of every copy of the plug-in (src/platform/copy_mark.h).
+COPY_MARK = b"Quorvel Icons copy mark\0" + bytes.fromhex("7530ABBB7D20F8B1")
 DIR_EXPORT, DIR_IMPORT, DIR_BASERELOC, DIR_TLS, DIR_IAT, DIR_DELAY = 0, 1, 5, 9, 12, 13
 DIR_LOAD_CONFIG = 10
 DLL_NO_SEH = 0x400
@@ -144,6 +147,12 @@ def check(path):
     with open(path, "rb") as f:
         data = f.read()
     problems, img = verdict(data)
+    if img:
+        # The plug-in itself carries its copy mark, kept whole by the linker.
+        marks = [(s, r) for s, r in zip(img.sections, img.raw) if s[0] == ".qimark"]
+        if len(marks) != 1 or marks[0][0][2] < 40 or marks[0][1][1] < 40 or \
+                data[marks[0][1][0]:marks[0][1][0] + 32] != COPY_MARK:
+            problems.append("no section .qimark beginning with the copy mark")
     print("%s: %d bytes on disk" % (path, len(data)))
     if img:
         print("  SizeOfImage 0x%X, entry 0x%X, sections %s" % (
@@ -153,8 +162,8 @@ def check(path):
         print("  REJECTED: " + p)
     if not problems:
         print("  PASSED: PE32 i386 DLL, no import/export/TLS/load-config directories, "
-              "not NO_SEH, sections within .text/.data/.rdata/.bss/.reloc/.rsrc, entry in .text, "
-              "relocations present, resources (if any) in .rsrc")
+              "not NO_SEH, sections within .text/.data/.rdata/.bss/.qimark/.reloc/.rsrc, entry in "
+              ".text, relocations present, resources (if any) in .rsrc, the copy mark in .qimark")
     return problems
 
 

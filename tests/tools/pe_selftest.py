@@ -3,8 +3,8 @@ broken images."""
 import os
 import struct
 
-from pe_check import (DIR_BASERELOC, DIR_EXPORT, DIR_IAT, DIR_IMPORT, DIR_LOAD_CONFIG, DIR_TLS,
-                      MACHINE_I386, PE32_MAGIC, parse, rest_problems, verdict, version_problems,
+from pe_check import (COPY_MARK, DIR_BASERELOC, DIR_EXPORT, DIR_IAT, DIR_IMPORT, DIR_LOAD_CONFIG,
+                      DIR_TLS, MACHINE_I386, PE32_MAGIC, parse, rest_problems, verdict, version_problems,
                       write_and_check)
 from pe_reloc import drop_relocation, rebase_problems
 from pe_resource import DIR_RESOURCE, make_rsrc, make_version_info
@@ -226,13 +226,18 @@ def self_test(directory):
         failures += judge(name, rebase_problems(data, other), expected)
     # The command line too: a broken file on disk makes `check` exit non-zero,
     # a good one exit zero.
-    for name, want in (("imports", 1), ("good", 0)):
-        rc = write_and_check(os.path.join(directory, name + ".dll"),
-                             dict((n, d) for n, d, _ in SELF_TESTS)[name])
+    # The command line also wants the copy mark in .qimark.
+    images = dict((n, d) for n, d, _ in SELF_TESTS)
+    images["unmarked"] = images["good"]
+    images["good"] = make_pe(sections=((".text", 0x1000, 0x800), (".reloc", 0x5000, 0x30),
+                                       (".qimark", 0x6000, 0x28)),
+                             contents={".qimark": COPY_MARK + bytes(8)}, size_of_image=0x7000)
+    for name, want in (("imports", 1), ("unmarked", 1), ("good", 0)):
+        rc = write_and_check(os.path.join(directory, name + ".dll"), images[name])
         ok = (rc != 0) == bool(want)
         print("%-20s %s  command line exit %d" % ("cli_" + name, "ok  " if ok else "FAIL", rc))
         failures += 0 if ok else 1
-    total = len(SELF_TESTS) + len(VERSION_TESTS) + len(REST_TESTS) + len(RELOC_TESTS) + 2
+    total = len(SELF_TESTS) + len(VERSION_TESTS) + len(REST_TESTS) + len(RELOC_TESTS) + 3
     print("%d passed, %d failed" % (total - failures, failures))
     return failures
 

@@ -2,10 +2,15 @@
 freed while the game goes on, VHud is listed before its entry point has run,
 a second "VHud.asi" that is never initialised stands ahead of it, another
 thread loads and frees a DLL while the worker walks the loader list, the
-worker and the render thread write the log at the same moment, and another
-patcher puts a page's protection back under the plug-in's store."""
+worker and the render thread write the log at the same moment, another
+patcher puts a page's protection back under the plug-in's store, and a
+second copy of the plug-in loads right after the first."""
+import os
+import re
+import subprocess
+
 from wine_checks import (BOOT_LINES, STOP_LINE, WHEEL_LINES, WORKER_LINE, VHUD_ROTATE_VERTICES,
-                         common_checks, hook_checks, hx)
+                         common_checks, hook_checks, hx, wine_env)
 
 
 def found_lines(vhud):
@@ -199,6 +204,71 @@ def scenario_lift_undone(c):
     ], "the whole log after the worker's start: one refusal, then the hook")
 
 
+def readme_row(line_start):
+    """The README's troubleshooting row (generated from the checker's table of
+    log lines) whose line starts so: the line as shown and its advice."""
+    readme = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+    with open(readme, encoding="utf-8") as f:
+        for row in f:
+            if row.startswith("| `" + line_start):
+                cells = row.split(" | ")
+                return cells[0][3:cells[0].index("`", 3)], cells[-1].rstrip(" |\n")
+    return None, None
+
+
+def scenario_second_copy(c):
+    """A second copy of the plug-in loads right after the first: the first
+    runs and hooks the HUD once, the second starts no thread and makes no
+    VirtualProtect call, and the one log is whole and names the other copy;
+    `quorvel-check --log` shows that line with its advice and exits 1."""
+    run = c.run
+    vhud = common_checks(c, True)
+    plugin, copy, calls = run.event("plugin"), run.event("plugin_copy"), run.event("calls")
+    icons, player = run.event("icons"), run.event("player")
+    if None in (vhud, plugin, copy, calls, icons, player):
+        c.expect(False, "vhud, plugin, plugin_copy, calls, icons and player records")
+        return
+    copy_first = [r["event"] for r in run.records].index("plugin_copy") < \
+        [r["event"] for r in run.records].index("plugin")
+    runner, later = (copy, plugin) if copy_first else (plugin, copy)
+    by_module = {m["module"]: m for m in calls["modules"]}
+    c.equal(sorted(by_module), [runner["base"]], "the only copy that called CreateThread, "
+            "VirtualProtect or CreateFileA: the one loaded first (the other is %s)" % later["base"])
+    ran = by_module.get(runner["base"], {})
+    c.equal((ran.get("create_thread"), ran.get("create_file")), (1, 1),
+            "the running copy started one thread and opened one file")
+    c.expect(ran.get("virtual_protect", 0) > 0, "the running copy patched: %r" % ran)
+    frames = run.events("frame")
+    c.equal([(f["frame"], f["fault"], f["draws"]) for f in frames], [(1, 0, 2), (2, 0, 2)],
+            "two balanced frames, each icon drawn once a frame")
+    at = hook_checks(c, vhud, runner)
+    if at is None:
+        return
+    shown, advice = readme_row("[WARN] another copy of the plug-in is loaded and stays idle")
+    name = "Quorvel_Icons.asi" if copy_first else "Quorvel_Icons_old.asi"
+    copy_line = shown.replace('"Quorvel_Icons_old.asi"', '"%s"' % name) if shown else None
+    c.equal(run.lines.count(copy_line), 1, "one line naming the other copy %r" % copy_line)
+    pointers = "health=%s armour=%s" % (icons["health"], icons["armour"])
+    c.equal([line for line in run.lines[4:] if line != copy_line], found_lines(vhud) + [
+        run.lines[at],
+        "[INFO] player pointer changed -> %s" % player["record"],
+        "[STATE] drawing allowed",
+        "[LOAD] " + pointers,
+        "[DRAW] first successful draw " + pointers,
+        STOP_LINE,
+    ], "the whole log after the worker's start, beside that line: one start, one stop")
+    checker = os.path.join(os.path.dirname(run.plugin_file), "quorvel-check.exe")
+    out = subprocess.run(["wine", checker, "--log", run.log_path], cwd=run.dir,
+                         env=wine_env(os.path.dirname(os.path.dirname(run.dir))),
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    text = re.sub(r"\s+", " ", out.stdout.decode(errors="replace"))
+    c.equal(out.returncode, 1, "quorvel-check --log exit code")
+    c.expect(copy_line in text and advice and re.sub(r"[`*]", "", advice) in text,
+             "quorvel-check --log shows %r with its advice %r:\n%s" % (copy_line, advice, text))
+
+
+COPY_STEPS = ["wait-hook", "10000", "player", "100", "icons", "valid", "frames", "2",
+              "wait-passes", "2", "20000", "calls", "unload"]
 SCENARIOS = {
     "plugin_freed": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons", "valid",
                       "frames", "2", "free", "frames", "2", "wait-passes", "4", "20000",
@@ -214,6 +284,10 @@ SCENARIOS = {
     "log_two_threads": (["vhud", "plugin", "wait-hook", "10000", "player", "100", "icons",
                          "valid", "frames", "1", "log-race", "6", "60000", "unload"],
                         scenario_log_two_threads),
+    "copy_after": (["vhud", "plugin", "plugin-copy", "Quorvel_Icons_old.asi", "marked"]
+                   + COPY_STEPS, scenario_second_copy),
+    "copy_1_0_0_before": (["vhud", "plugin-copy", "Quorvel_Icons_old.asi", "unmarked", "plugin"]
+                          + COPY_STEPS, scenario_second_copy),
     "lift_undone": (["vhud", "undo-lift", "plugin", "wait-hook", "10000", "player", "100",
                      "icons", "valid", "frames", "2", "unload"], scenario_lift_undone),
 }
