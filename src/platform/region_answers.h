@@ -2,7 +2,8 @@
 // during the frame is kept, and a later range whose first byte lies in a
 // region already described is judged from that answer instead of asking
 // again. The answers live on the frame's stack and end with it, so nothing
-// is carried from one frame to the next; the worker never uses them.
+// is carried from one frame to the next. The worker's look for other copies
+// of the plug-in keeps a set of its own the same way, for one look.
 #pragma once
 
 #include <stdint.h>
