@@ -7,7 +7,10 @@ no Mono or Gecko (nothing here needs them and there is no network).
 The prefix depends only on Wine's build and on these settings: it is made
 once per key in the user's cache folder (QI_WINE_CACHE, or
 ${XDG_CACHE_HOME:-~/.cache}/quorvel-icons/wine, beside the VM's) and every
-root gets a copy of it (hard links: Wine replaces the files it rewrites).
+root gets a copy of it: hard links, but for the registry files, which are
+real copies. Wine's server writes a registry file that has more than one link
+in place rather than replacing it, so a linked one would be every root's and
+the cache's at once: one server's save, cut short, would spoil them all.
 """
 import fcntl
 import hashlib
@@ -161,6 +164,11 @@ def boot(root, quiet=False):
         # Another file system: a real copy.
         shutil.rmtree(target, ignore_errors=True)
         subprocess.run(["cp", "-a", source, target], check=True)
+    for name in os.listdir(target):
+        if name.endswith(".reg"):
+            path = os.path.join(target, name)
+            os.unlink(path)
+            shutil.copy2(os.path.join(source, name), path)
     if not quiet:
         print("Wine prefix %s copied from %s" % (target, source), flush=True)
     return os.path.exists(os.path.join(target, "system.reg"))
