@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "check/file_size.h"
+#include "check/folder.h"
 #include "check/log_explain.h"
 
 namespace check {
@@ -19,7 +20,7 @@ std::string Megabytes(uint64_t bytes) {
 }  // namespace
 
 bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* error) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = OpenForReading(path);
   if (file == nullptr) {
     *error = std::string("cannot open: ") + strerror(errno);
     return false;
