@@ -14,7 +14,9 @@ constexpr uint32_t kMarkLayout = 1;
 constexpr uint32_t kMarkSize = 24 + 8 + 4 + 4;
 constexpr char kProductName[] = "Quorvel Icons";
 
-uint32_t U32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24); }
+uint32_t U32(const uint8_t* p) {
+  return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
+}
 
 }  // namespace
 

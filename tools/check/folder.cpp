@@ -28,8 +28,8 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 #ifdef _WIN32
 
 std::wstring WideOf(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring wide(n > 0 ? n : 0, L'\0');
   if (n > 0) {
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), n);
@@ -38,8 +38,8 @@ std::wstring WideOf(const std::string& utf8) {
 }
 
 std::string Utf8Of(const wchar_t* wide, size_t length) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
   std::string text(n > 0 ? n : 0, '\0');
   if (n > 0) {
     WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text.data(), n, nullptr,
@@ -74,9 +74,9 @@ std::wstring LongPath(const std::string& path) {
 
 std::string SystemMessage(DWORD code) {
   wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string message = n != 0 ? Utf8Of(text, n) : std::string();
   LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||

@@ -137,17 +137,19 @@ void CheckIdentity(const Copy& copy, const BuiltPlugin& plugin, Findings& f) {
           "check it with the quorvel-check of release " + version +
               ", or install Quorvel_Icons.asi of release " + own);
   } else if (plugin.sha256.empty()) {
-    f.Act("the bytes of " + name + " cannot be checked: this quorvel-check was built without "
-          "the plug-in",
+    f.Act("the bytes of " + name +
+              " cannot be checked: this quorvel-check was built without "
+              "the plug-in",
           "use the quorvel-check of the release archive");
   } else if (copy.sha256.empty()) {
     f.Error("the SHA-256 of " + name + " cannot be computed");
   } else if (copy.sha256 == plugin.sha256) {
     f.Ok(name + " is release " + own + "'s plug-in, byte for byte (SHA-256 " + copy.sha256 + ")");
   } else {
-    f.Act(name + " says version " + own + " but its bytes are not the release's: the file is "
-          "damaged, changed, or half restored (SHA-256 " + copy.sha256 + ", the release's " +
-          plugin.sha256 + ")",
+    f.Act(name + " says version " + own +
+              " but its bytes are not the release's: the file is "
+              "damaged, changed, or half restored (SHA-256 " +
+              copy.sha256 + ", the release's " + plugin.sha256 + ")",
           "install Quorvel_Icons.asi of release " + own + " again from its archive");
   }
 }
@@ -172,8 +174,7 @@ void CheckCopies(const FolderSearch& search, const BuiltPlugin& plugin, Findings
         others += (others.empty() ? "" : ", ") + copies[i].file.relative;
       }
     }
-    f.Act(std::to_string(copies.size()) + " copies of the plug-in, each loaded by the game: " +
-              all,
+    f.Act(std::to_string(copies.size()) + " copies of the plug-in, each loaded by the game: " + all,
           "keep " + checked->file.relative + " (" + why + ") and delete " + others);
   }
   f.Line("");
@@ -213,8 +214,8 @@ bool CheckIconFile(const FoundFile& file, Findings& f) {
     return false;
   }
   const uint32_t width = be32(16), height = be32(20);
-  f.Line("  " + file.relative + ": PNG, " + std::to_string(width) + " x " +
-         std::to_string(height) + " pixels");
+  f.Line("  " + file.relative + ": PNG, " + std::to_string(width) + " x " + std::to_string(height) +
+         " pixels");
   if (width - 1u >= kMaxIconSide || height - 1u >= kMaxIconSide) {
     f.Act(file.relative + " is " + std::to_string(width) + " x " + std::to_string(height) +
               " pixels: the plug-in draws only icons of 1 to 4096 pixels a side",
@@ -246,7 +247,8 @@ void CheckIcons(const std::string& folder, Findings& f) {
       usable = CheckIconFile(file, f) && usable;
     }
     if (files.empty()) {
-      f.Act(std::string("no ") + stem + " in " + where + (icons.path.empty() ? " (no such folder)" : ""),
+      f.Act(std::string("no ") + stem + " in " + where +
+                (icons.path.empty() ? " (no such folder)" : ""),
             std::string("put the ") + (stem[0] == 'h' ? "health" : "armour") + " icon into " +
                 where + " as " + stem + ", in a format VHud loads");
     } else if (usable) {

@@ -32,8 +32,8 @@ struct FoundFile {
 };
 
 struct FolderSearch {
-  std::vector<FoundFile> vhud;    // files named VHud.asi (any case), shallowest first
-  std::vector<FoundFile> asi;     // every .asi file, shallowest first
+  std::vector<FoundFile> vhud;      // files named VHud.asi (any case), shallowest first
+  std::vector<FoundFile> asi;       // every .asi file, shallowest first
   std::vector<std::string> errors;  // one line per folder that could not be read
   std::string log;                  // the game folder's Quorvel_Icons.log, or empty
   bool readable = true;             // false: the game folder itself cannot be read

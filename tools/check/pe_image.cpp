@@ -161,7 +161,8 @@ bool ReadPeLayout(const uint8_t* file, size_t size, PeImage* image, std::string*
   image->imageBase = imageBase;
   image->sizeOfImage = sizeOfImage;
   image->sizeOfHeaders = sizeOfHeaders;
-  image->resourceRva = directories > kResourceDirectory ? r.U32(optional + 0x60 + 8 * kResourceDirectory) : 0;
+  image->resourceRva =
+      directories > kResourceDirectory ? r.U32(optional + 0x60 + 8 * kResourceDirectory) : 0;
   image->resourceSize =
       directories > kResourceDirectory ? r.U32(optional + 0x64 + 8 * kResourceDirectory) : 0;
   image->sections = std::move(sections);

@@ -23,7 +23,8 @@ uint32_t U32(const uint8_t* p) { return U16(p) | (U16(p + 2) << 16); }
 bool FindEntry(const ReadRva& read, uint32_t base, uint32_t size, uint32_t offset, uint32_t id,
                uint32_t* next) {
   uint8_t header[kDirectoryHeader];
-  if (offset > size || size - offset < kDirectoryHeader || !read(base + offset, sizeof(header), header)) {
+  if (offset > size || size - offset < kDirectoryHeader ||
+      !read(base + offset, sizeof(header), header)) {
     return false;
   }
   const uint32_t named = U16(header + 12);

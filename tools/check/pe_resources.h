@@ -22,10 +22,10 @@ constexpr uint32_t kVftDll = 2;  // ... of a DLL
 constexpr uint32_t kMaxVersionResource = 64u << 10;
 
 struct VersionResource {
-  uint32_t fileType = 0;          // dwFileType
-  uint32_t fileVersionMs = 0;     // dwFileVersionMS: major << 16 | minor
-  uint32_t fileVersionLs = 0;     // dwFileVersionLS: patch << 16 | build
-  std::string productName;        // "ProductName" of the first string table, UTF-16 as UTF-8
+  uint32_t fileType = 0;       // dwFileType
+  uint32_t fileVersionMs = 0;  // dwFileVersionMS: major << 16 | minor
+  uint32_t fileVersionLs = 0;  // dwFileVersionLS: patch << 16 | build
+  std::string productName;     // "ProductName" of the first string table, UTF-16 as UTF-8
   bool hasProductName = false;
 };
 
