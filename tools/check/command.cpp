@@ -65,6 +65,15 @@ bool EndsWithLog(const std::string& path) {
   return end == ".log";
 }
 
+// A file, not a folder: --game is given a folder, never a VHud.asi.
+bool IsFile(const char* path) {
+  FILE* file = IsFolder(path) ? nullptr : OpenForReading(path);
+  if (file != nullptr) {
+    fclose(file);
+  }
+  return file != nullptr;
+}
+
 }  // namespace
 
 void CheckVHud(const char* path, CommandOutput* result) {
@@ -134,7 +143,7 @@ CommandOutput RunCommand(int argc, const char* const* argv) {
     result.exitCode = kExitAllGoIn;
     return result;
   }
-  if (argc == 3 && strcmp(argv[1], "--game") == 0 && argv[2][0] != '\0') {
+  if (argc == 3 && strcmp(argv[1], "--game") == 0 && argv[2][0] != '\0' && !IsFile(argv[2])) {
     CheckInstall(argv[2], ThisBuildsPlugin(), &result);
     return result;
   }
