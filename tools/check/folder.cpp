@@ -92,7 +92,7 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW((LongPath(path) + L"\\*").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) {
-    *error = "cannot read the folder: " + SystemMessage(GetLastError());
+    *error = SystemMessage(GetLastError());
     return false;
   }
   do {
@@ -104,7 +104,7 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
   const DWORD code = GetLastError();
   FindClose(find);
   if (code != ERROR_NO_MORE_FILES) {
-    *error = "cannot read the folder: " + SystemMessage(code);
+    *error = SystemMessage(code);
     return false;
   }
   std::sort(entries->begin(), entries->end(),
@@ -124,7 +124,7 @@ bool IsFolder(const std::string& path) {
 bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries, std::string* error) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) {
-    *error = std::string("cannot read the folder: ") + strerror(errno);
+    *error = strerror(errno);
     return false;
   }
   for (;;) {
@@ -141,7 +141,7 @@ bool ListFolder(const std::string& path, std::vector<FolderEntry>* entries, std:
   const int code = errno;
   closedir(dir);
   if (code != 0) {
-    *error = std::string("cannot read the folder: ") + strerror(code);
+    *error = strerror(code);
     return false;
   }
   std::sort(entries->begin(), entries->end(),

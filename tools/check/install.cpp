@@ -27,6 +27,7 @@ struct Findings {
   std::string* out;
   int code = 0;
   int toAct = 0;
+  int errors = 0;
   void Line(const std::string& line) { *out += line + "\n"; }
   void Ok(const std::string& what) { Line("verdict: ok: " + what); }
   void Act(const std::string& what, const std::string& advice) {
@@ -41,6 +42,7 @@ struct Findings {
       Line("advice: " + advice);
     }
     code = std::max(code, 2);
+    ++errors;
   }
 };
 
@@ -302,9 +304,21 @@ void CheckInstall(const std::string& folder, const BuiltPlugin& plugin, CommandO
     CheckIcons(folder, f);
     CheckLog(search, f);
     f.Line("");
-    f.Line(f.toAct == 0 ? std::string("install: nothing to act on")
-                        : "install: " + std::to_string(f.toAct) + " thing" +
-                              (f.toAct > 1 ? "s" : "") + " to act on (the advice lines above)");
+    std::string summary = "install: ";
+    if (f.toAct == 0 && f.errors == 0) {
+      summary += "nothing to act on";
+    } else {
+      if (f.toAct != 0) {
+        summary += std::to_string(f.toAct) + (f.toAct > 1 ? " things" : " thing") + " to act on";
+      }
+      if (f.errors != 0) {
+        summary += std::string(f.toAct != 0 ? ", " : "") + std::to_string(f.errors) +
+                   (f.errors > 1 ? " errors" : " error");
+      }
+      summary += " (the verdict lines above)";
+    }
+    f.Line("");
+    f.Line(summary);
   }
   result->exitCode = std::max(result->exitCode, f.code);
 }
