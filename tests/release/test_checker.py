@@ -65,7 +65,7 @@ CHANGED_AT = 0x500
 
 def make_install(folder, win_dir, case):
     """A game folder: VHud.asi, the plug-in, its two icons, changed as `case`
-    says. Returns the folder's SHA-256 texts of the plug-in: (the file's,
+    says (the clean one with 300 other .asi files). Returns the folder's SHA-256 texts of the plug-in: (the file's,
     the build's)."""
     icons = os.path.join(folder, "VHud", "icons")
     os.makedirs(icons)
@@ -83,6 +83,13 @@ def make_install(folder, win_dir, case):
     if case == "two_copies":
         os.makedirs(os.path.join(folder, "scripts"))
         shutil.copy(plugin, os.path.join(folder, "scripts", "\u00c4ltere Kopie.asi"))
+    if case == "clean":
+        # Hundreds of other .asi files: text, and images that are not the plug-in.
+        others = os.path.join(folder, "scripts", "others")
+        os.makedirs(others)
+        for i in range(300):
+            shutil.copy(os.path.join(win_dir, "standin_explorer.exe") if i % 3 == 0 else
+                        os.path.join(ROOT, "VERSION"), os.path.join(others, "other%03d.asi" % i))
     write_png(os.path.join(icons, "health_icon.png"), *((5000, 10) if case == "big_png" else (24, 24)))
     if case != "missing_icon":
         write_png(os.path.join(icons, "armour_icon.png"), 24, 24)
