@@ -67,7 +67,20 @@ std::string GameFolderNearby() {
   return HoldsVHud(current) || own.empty() ? current : own;
 }
 
-void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+namespace {
+UINT gConsoleCodePage = 0;
+}  // namespace
+
+void UseUtf8Console() {
+  gConsoleCodePage = GetConsoleOutputCP();
+  SetConsoleOutputCP(CP_UTF8);
+}
+
+void RestoreConsole() {
+  if (gConsoleCodePage != 0) {
+    SetConsoleOutputCP(gConsoleCodePage);
+  }
+}
 
 bool OwnsConsole() {
   DWORD ids[2];

@@ -17,8 +17,10 @@ std::vector<std::string> WideArguments();
 // searched as the install check searches).
 std::string GameFolderNearby();
 
-// Console output taken as UTF-8, the encoding of the report's names.
+// Console output taken as UTF-8, the encoding of the report's names, until
+// RestoreConsole gives a shared console (a command prompt's) its own back.
 void UseUtf8Console();
+void RestoreConsole();
 
 // True when no other process shares this process's console: Explorer (or
 // any parent without a console) started it in a console of its own.

@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
   if (check::OwnsConsole()) {
     check::WaitForEnter();
   }
+  check::RestoreConsole();
 #endif
   return code;
 }
