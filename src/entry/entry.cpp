@@ -1,5 +1,6 @@
 #include "entry/entry.h"
 
+#include "entry/other_copies.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "worker/worker.h"
@@ -38,6 +39,12 @@ void Attach() {
     Resolve(api.ldrUnlockLoaderLock, ntdll, "LdrUnlockLoaderLock");
   }
   if (api.createThread == nullptr || api.sleep == nullptr || api.virtualProtect == nullptr) {
+    return;
+  }
+  // Of several copies of the plug-in the first attached runs: a later one
+  // leaves no trace (no pin, no file, no thread, no change to any memory
+  // but its own).
+  if (AnotherCopyRuns()) {
     return;
   }
   // The patches lead into this image and the worker runs in it until the

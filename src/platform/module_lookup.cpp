@@ -1,24 +1,19 @@
 #include "log/log.h"
-#include "platform/peb.h"
+#include "platform/loader_list.h"
 #include "platform/platform.h"
 #include "state/plugin_state.h"
 
 namespace {
 
-// 32-bit loader structures, by the offsets Windows uses.
-constexpr uint32_t kPebLdr = 0x0C;
-constexpr uint32_t kLdrInMemoryOrderList = 0x14;
-constexpr uint32_t kNodeDllBase = 0x10;
-constexpr uint32_t kNodeNameLength = 0x24;
-constexpr uint32_t kNodeNameBuffer = 0x28;
-constexpr uint32_t kNodeFlags = 0x2C;  // Flags, at 0x34 of the entry
-// Set in Flags once the loader has called the module's entry point.
-constexpr uint32_t kEntryPointCalled = 0x00080000;
+using loader::kEntryPointCalled;
+using loader::kNodeDllBase;
+using loader::kNodeFlags;
+using loader::kNodeNameBuffer;
+using loader::kNodeNameLength;
+using loader::Load;
+
 // LdrLockLoaderLock's disposition when it took the lock.
 constexpr uint32_t kLockAcquired = 1;
-// No process has this many modules: a walk that gets this far has left the
-// list (a freed or half-linked entry) and stops.
-constexpr uint32_t kMaxListEntries = 4096;
 
 // PE32 image fields.
 constexpr uint32_t kDosLfanew = 0x3C;
@@ -34,11 +29,6 @@ constexpr int32_t kMaxForwardDepth = 5;
 constexpr uint32_t kModulePartSize = 64;
 constexpr uint32_t kFunctionPartSize = 96;
 constexpr uint32_t kModulePartLimit = 59;
-
-template <typename T>
-T Load(uintptr_t address) {
-  return *reinterpret_cast<const T*>(address);
-}
 
 uint8_t FoldCase(uint8_t c) {
   return (c >= 0x41 && c <= 0x5A) ? static_cast<uint8_t>(c + 0x20) : c;
@@ -93,28 +83,12 @@ bool ExportNameEquals(const char* exportName, const char* wanted) {
 // and a load address that `accept` takes, or 0.
 template <typename Accept>
 uintptr_t FindModuleNode(const char* name, Accept accept) {
-  uintptr_t peb = ReadPebPointer();
-  if (peb == 0) {
-    return 0;
-  }
-  uintptr_t ldr = Load<uintptr_t>(peb + kPebLdr);
-  if (ldr == 0) {
-    return 0;
-  }
-  uintptr_t head = ldr + kLdrInMemoryOrderList;
-  uintptr_t node = Load<uintptr_t>(head);
-  for (uint32_t seen = 0; node != 0 && node != head && seen < kMaxListEntries; ++seen) {
-    uintptr_t base = Load<uintptr_t>(node + kNodeDllBase);
+  return loader::FindNode([name, accept](uintptr_t node) {
     const uint16_t* buffer = Load<const uint16_t*>(node + kNodeNameBuffer);
-    if (base != 0 && buffer != nullptr && name != nullptr) {
-      uint32_t units = Load<uint16_t>(node + kNodeNameLength) / 2u;
-      if (BaseNameMatches(buffer, units, name) && accept(node)) {
-        return node;
-      }
-    }
-    node = Load<uintptr_t>(node);
-  }
-  return 0;
+    uint32_t units = Load<uint16_t>(node + kNodeNameLength) / 2u;
+    return buffer != nullptr && name != nullptr && BaseNameMatches(buffer, units, name) &&
+           accept(node);
+  });
 }
 
 // Whether the loader has called the module's entry point and, when
@@ -146,21 +120,28 @@ uintptr_t FindLoadedModule(const char* name) {
   return node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
 }
 
-uintptr_t PinInitialisedModule(const char* name) {
+loader::Lock loader::TakeLock() {
   const PlatformApi& api = gState.api;
-  uintptr_t cookie = 0;
-  bool locked = false;
+  Lock lock = {false, 0};
   if (api.ldrLockLoaderLock != nullptr && api.ldrUnlockLoaderLock != nullptr) {
-    // Held only when the disposition says so: before the process has
-    // finished starting, Windows 10 and 11 return success without taking it.
     uint32_t disposition = 0;
-    locked = api.ldrLockLoaderLock(0, &disposition, &cookie) == 0 && disposition == kLockAcquired;
+    lock.held =
+        api.ldrLockLoaderLock(0, &disposition, &lock.cookie) == 0 && disposition == kLockAcquired;
   }
+  return lock;
+}
+
+void loader::GiveBack(const Lock& lock) {
+  if (lock.held) {
+    gState.api.ldrUnlockLoaderLock(0, lock.cookie);
+  }
+}
+
+uintptr_t PinInitialisedModule(const char* name) {
+  loader::Lock lock = loader::TakeLock();
   uintptr_t node = FindModuleNode(name, InitialisedAndPinned);
   uintptr_t base = node != 0 ? Load<uintptr_t>(node + kNodeDllBase) : 0;
-  if (locked) {
-    api.ldrUnlockLoaderLock(0, cookie);
-  }
+  loader::GiveBack(lock);
   return base;
 }
 

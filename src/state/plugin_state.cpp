@@ -32,4 +32,5 @@ constinit PluginState gState = {
     .iconRetryCountdown = 0,
     .iconsHiddenReported = 0,
     .firstDrawReported = 0,
+    .copiesNamed = {},
 };

@@ -125,6 +125,9 @@ struct PluginState {
   int32_t iconRetryCountdown;
   uint8_t iconsHiddenReported;
   uint8_t firstDrawReported;
+  // Other copies of the plug-in named in the log, by load address (0: a free
+  // slot).
+  uintptr_t copiesNamed[8];
 };
 
 extern PluginState gState;

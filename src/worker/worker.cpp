@@ -1,5 +1,6 @@
 #include "worker/worker.h"
 
+#include "entry/other_copies.h"
 #include "log/log.h"
 #include "platform/platform.h"
 #include "wheel/sites.h"
@@ -67,6 +68,7 @@ bool VhudKnown() { return gState.vhudBase != 0 && gState.vhudSize != 0; }
 // False when the VHud found is another build.
 bool SearchAndInstall() {
   for (uint32_t attempt = 0;; ++attempt) {
+    NameOtherCopies();
     if (gState.vhudBase == 0) {
       // VHud counts as loaded once the loader is done with it (until then
       // its fixups and protection changes may still be under way), and is
@@ -109,6 +111,7 @@ extern "C" uint32_t QI_STDCALL WorkerThread(void* parameter) {
     return 0;
   }
   for (;;) {
+    NameOtherCopies();
     if (VhudKnown()) {
       InstallHudHook();
       InstallStaticSlotPatch();

@@ -116,6 +116,8 @@ TEST(LogLines, EachKindMatchesItsOwnLinesOnlyWithExactValues) {
     if (p.find("%s") != std::string::npos) {
       labels.clear();
       for (const CentreTextSite& site : kCentreTextSites) labels.push_back(site.label);
+    } else if (p.find("%n") != std::string::npos) {
+      labels = {"Quorvel_Icons_old.asi", "?uorvel [2] ??.asi", std::string(64, 'q')};
     }
     for (const std::string& label : labels) {
       std::string line;
@@ -125,7 +127,7 @@ TEST(LogLines, EachKindMatchesItsOwnLinesOnlyWithExactValues) {
           values.push_back(values.empty() ? 0x0ABCDEF9u : 0xF0000001u);
           line += values.size() == 1 ? "0x0ABCDEF9" : "0xF0000001";
           ++i;
-        } else if (p.compare(i, 2, "%s") == 0) {
+        } else if (p.compare(i, 2, "%s") == 0 || p.compare(i, 2, "%n") == 0) {
           line += label;
           ++i;
         } else {
@@ -149,6 +151,10 @@ TEST(LogLines, EachKindMatchesItsOwnLinesOnlyWithExactValues) {
   EXPECT_EQ(check::MatchLogLine("[WHEEL][ERR] centre-text signature mismatch at name-z").kind,
             nullptr);
   EXPECT_EQ(check::MatchLogLine("[OK] VHud.asi base=0x1234567 size=0x00000000").kind, nullptr);
+  const std::string idle = "[WARN] another copy of the plug-in is loaded and stays idle: \"";
+  for (const std::string& name : {std::string(), std::string(65, 'q'), std::string("a\x7F")}) {
+    EXPECT_EQ(check::MatchLogLine(idle + name + "\"").kind, nullptr) << name;
+  }
 }
 
 TEST(LogLines, TheReadmeTroubleshootingTablesAreTheTablesOwnText) {

@@ -1,6 +1,7 @@
-// Fuzz target: quorvel-check's resource-directory reader and its reading of
-// the version resource (ReadVersionResource, ParseVersionInfo), which tell a
-// 1.0.0 copy of the plug-in by its product name.
+// Fuzz target: the resource-directory reader of the copy recogniser
+// (platform/copy_mark.h: FindVersionInfo, then ReadLegacyVersionInfo on what
+// it finds), with which the checker, and the plug-in, tell a 1.0.0 copy by
+// its version resource.
 //
 // The first input byte picks the form of the rest: odd, the rest is the
 // resource section as it is; even, the rest is a list of changes (a byte
@@ -10,17 +11,16 @@
 // refuses whatever lies outside it, from an exact heap allocation.
 //
 // Beyond crashes and undefined behaviour it checks that the untouched
-// section is read as built, and that a product name found is UTF-8 that a
-// report can print.
+// section is read as built (a 1.0.0 copy), and that no read asks for more of
+// the version resource than the recogniser's bound.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
 #include <vector>
 
-#include "check/pe_resources.h"
+#include "platform/copy_mark.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ std::vector<uint8_t> Section() {
   Put(text, 0, 2);
   std::vector<uint8_t> fixed;
   for (uint32_t v : {0xFEEF04BDu, 0x10000u, 0x10000u, 0u, 0x10000u, 0u, 0x3Fu, 0u, 0x40004u,
-                     check::kVftDll, 0u, 0u, 0u}) {
+                     2u /* VFT_DLL */, 0u, 0u, 0u}) {
     Put(fixed, v, 4);
   }
   const std::vector<uint8_t> table =
@@ -87,27 +87,26 @@ std::vector<uint8_t> Section() {
   return f;
 }
 
-bool IsUtf8(const std::string& s) {
-  for (size_t i = 0; i < s.size();) {
-    const uint8_t c = static_cast<uint8_t>(s[i]);
-    const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
-    }
-    i += n;
-  }
-  return true;
-}
-
-bool Read(const uint8_t* section, size_t size, uint32_t directorySize,
-          check::VersionResource* out) {
-  const check::ReadRva read = [&](uint32_t rva, uint32_t length, uint8_t* to) {
+// The recogniser's reading of the section: the version resource's place
+// and size, then whether it is a 1.0.0 copy's.
+bool Read(const uint8_t* section, size_t size, CopyVersion* version) {
+  auto read = [&](uint32_t rva, uint32_t length, uint8_t* to) {
+    if (length > copymark::kVersionBytes) Fail("a read past the recogniser's bound");
     if (rva < kBase || rva - kBase > size || size - (rva - kBase) < length) return false;
     if (length != 0) memcpy(to, section + (rva - kBase), length);
     return true;
   };
-  return check::ReadVersionResource(read, kBase, directorySize, out);
+  uint32_t infoRva = 0, infoSize = 0;
+  if (!copymark::FindVersionInfo(read, kBase, static_cast<uint32_t>(size), &infoRva, &infoSize)) {
+    return false;
+  }
+  // The resource's bytes in an exact heap allocation too.
+  const uint32_t length = infoSize < copymark::kVersionBytes ? infoSize : copymark::kVersionBytes;
+  uint8_t* info = static_cast<uint8_t*>(malloc(length ? length : 1));
+  const bool legacy =
+      read(infoRva, length, info) && copymark::ReadLegacyVersionInfo(info, length, version);
+  free(info);
+  return legacy;
 }
 
 }  // namespace
@@ -115,10 +114,9 @@ bool Read(const uint8_t* section, size_t size, uint32_t directorySize,
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::vector<uint8_t> kSection = Section();
   static const bool kTemplateRead = [] {
-    check::VersionResource r;
-    return Read(kSection.data(), kSection.size(), static_cast<uint32_t>(kSection.size()), &r) &&
-           r.fileType == check::kVftDll && r.productName == "Quorvel Icons" &&
-           r.fileVersionMs == 0x10000u;
+    CopyVersion v = {};
+    return Read(kSection.data(), kSection.size(), &v) && v.major == 1 && v.minor == 0 &&
+           v.patch == 0;
   }();
   if (!kTemplateRead) Fail("the well-formed section is not read as built");
   if (size == 0) return 0;
@@ -131,16 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   uint8_t* exact = static_cast<uint8_t*>(malloc(section.size() ? section.size() : 1));
   if (!section.empty()) memcpy(exact, section.data(), section.size());
-  check::VersionResource found;
-  if (Read(exact, section.size(), static_cast<uint32_t>(section.size()), &found) &&
-      !IsUtf8(found.productName)) {
-    Fail("a product name that is not UTF-8");
-  }
-  check::VersionResource parsed;
-  if (check::ParseVersionInfo(exact, static_cast<uint32_t>(section.size()), &parsed) &&
-      !IsUtf8(parsed.productName)) {
-    Fail("a product name that is not UTF-8");
-  }
+  CopyVersion version = {};
+  (void)Read(exact, section.size(), &version);
   free(exact);
   return 0;
 }

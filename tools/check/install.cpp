@@ -80,6 +80,7 @@ void CheckVHudPart(const std::string& folder, const FolderSearch& search, Findin
 struct Copy {
   FoundFile file;
   CopyIdentity identity;
+  uint64_t order;  // VersionOrder of its version
   std::string sha256;
 };
 
@@ -104,7 +105,8 @@ std::vector<Copy> FindCopies(const FolderSearch& search, Findings& f) {
     if (identity.kind == CopyKind::NotACopy) {
       continue;
     }
-    copies.push_back({asi, identity, Sha256Hex(data.data(), data.size())});
+    copies.push_back(
+        {asi, identity, VersionOrder(identity.version), Sha256Hex(data.data(), data.size())});
     f.Line("  " + asi.relative + ": Quorvel Icons " + VersionText(identity.version) +
            (identity.kind == CopyKind::Legacy ? " (known by its version resource)" : ""));
   }
@@ -115,19 +117,19 @@ std::vector<Copy> FindCopies(const FolderSearch& search, Findings& f) {
 size_t CopyToKeep(const std::vector<Copy>& copies, const BuiltPlugin& plugin, std::string* why) {
   size_t keep = 0;
   auto isRelease = [&](const Copy& c) {
-    return c.identity.version == plugin.version && !plugin.sha256.empty() &&
+    return c.order == VersionOrder(plugin.version) && !plugin.sha256.empty() &&
            c.sha256 == plugin.sha256;
   };
   for (size_t i = 1; i < copies.size(); ++i) {
-    if (copies[i].identity.version > copies[keep].identity.version ||
-        (copies[i].identity.version == copies[keep].identity.version && isRelease(copies[i]) &&
+    if (copies[i].order > copies[keep].order ||
+        (copies[i].order == copies[keep].order && isRelease(copies[i]) &&
          !isRelease(copies[keep]))) {
       keep = i;
     }
   }
   bool tied = false;
   for (size_t i = 0; i < copies.size(); ++i) {
-    tied = tied || (i != keep && copies[i].identity.version == copies[keep].identity.version);
+    tied = tied || (i != keep && copies[i].order == copies[keep].order);
   }
   *why = !tied                     ? "the highest version"
          : isRelease(copies[keep]) ? "the release's bytes"
@@ -139,7 +141,7 @@ void CheckIdentity(const Copy& copy, const BuiltPlugin& plugin, Findings& f) {
   const std::string name = copy.file.relative;
   const std::string version = VersionText(copy.identity.version);
   const std::string own = VersionText(plugin.version);
-  if (copy.identity.version != plugin.version) {
+  if (copy.order != VersionOrder(plugin.version)) {
     f.Act(name + " is version " + version + "; this quorvel-check is version " + own + "'s",
           "check it with the quorvel-check of release " + version +
               ", or install Quorvel_Icons.asi of release " + own);
@@ -286,7 +288,7 @@ void CheckLog(const FolderSearch& search, Findings& f) {
 }  // namespace
 
 BuiltPlugin ThisBuildsPlugin() {
-  return {QI_VERSION_MAJOR << 16 | QI_VERSION_MINOR << 8 | QI_VERSION_PATCH, QI_PLUGIN_SHA256};
+  return {{QI_VERSION_MAJOR, QI_VERSION_MINOR, QI_VERSION_PATCH}, QI_PLUGIN_SHA256};
 }
 
 void CheckInstall(const std::string& folder, const BuiltPlugin& plugin, CommandOutput* result) {

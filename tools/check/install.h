@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "check/command.h"
+#include "platform/copy_mark.h"
 
 namespace check {
 
@@ -21,7 +22,7 @@ constexpr int kSearchDepth = 2;
 // The plug-in built with this checker: its version and the SHA-256 of its
 // file (empty when the checker was built without it).
 struct BuiltPlugin {
-  uint32_t version;  // major << 16 | minor << 8 | patch
+  CopyVersion version;
   std::string sha256;
 };
 BuiltPlugin ThisBuildsPlugin();

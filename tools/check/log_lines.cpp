@@ -20,6 +20,8 @@ constexpr Section kReadmeSections[] = {
 };
 
 constexpr const char kOnce[] = " (*once*)";
+// The plug-in cuts a module's name at this many characters.
+constexpr size_t kMaxModuleName = 64;
 constexpr const char kProtectAdvice[] =
     "Security or anti-cheat software may block memory changes: run the game without it or add "
     "an exception.";
@@ -68,6 +70,18 @@ std::vector<LogLineKind> BuildKinds() {
        "HUD hook, no icons.",
        "Use the VHud version this plug-in supports, or a plug-in release made for your VHud "
        "version; `quorvel-check` on your VHud.asi tells which it is."},
+      {"copy_idle", T::kStart, 0, kProblem,
+       "[WARN] another copy of the plug-in is loaded and stays idle: \"%n\"", kOnce,
+       "Another file of this plug-in (named in the line, any character other than plain ASCII "
+       "shown as `?`) was loaded into the game too, for example an old copy kept under another "
+       "name. Only the copy loaded first runs; the other does nothing at all.",
+       "Keep one copy: delete the file named in the line from the game folder."},
+      {"copy_legacy", T::kStart, 0, kProblem,
+       "[ERR] a 1.0.0 copy of the plug-in runs too and also writes this log: \"%n\"", kOnce,
+       "A copy of version 1.0.0 (named in the line) was loaded after this one. It cannot know "
+       "of other copies, so it runs as well: both change the game, and both write this log, so "
+       "lines of either may be broken or lost.",
+       "Delete the file named in the line from the game folder and restart the game."},
       {"stop", T::kEnd, 0, kFine, "[STOP] DLL detach", "",
        "The game closed. (Once started, the plug-in stays loaded until then, even when "
        "something asks Windows to unload it: its changes lead into it.)",
@@ -226,6 +240,20 @@ bool MatchFrom(const char* pattern, const std::string& line, LogLineMatch* match
       match->hex.push_back(value);
       at += 10;
       ++p;
+    } else if (p[0] == '%' && p[1] == 'n') {
+      // A module's name: printable ASCII up to the quote after it.
+      const size_t end = line.find('"', at);
+      if (end == std::string::npos || end == at || end - at > kMaxModuleName) {
+        return false;
+      }
+      for (size_t i = at; i < end; ++i) {
+        if (line[i] < 0x20 || line[i] > 0x7E) {
+          return false;
+        }
+      }
+      match->label = line.substr(at, end - at);
+      at = end;
+      ++p;
     } else if (p[0] == '%' && p[1] == 's') {
       // The site label ends the line.
       for (const CentreTextSite& site : kCentreTextSites) {
@@ -249,8 +277,10 @@ bool MatchFrom(const char* pattern, const std::string& line, LogLineMatch* match
 std::string ReadmeLine(const char* pattern) {
   std::string text;
   for (const char* p = pattern; *p != '\0'; ++p) {
-    if (p[0] == '%' && (p[1] == 'x' || p[1] == 's')) {
-      text += p[1] == 'x' ? "0x..." : kCentreTextSites[0].label;
+    if (p[0] == '%' && (p[1] == 'x' || p[1] == 's' || p[1] == 'n')) {
+      text += p[1] == 'x'   ? "0x..."
+              : p[1] == 'n' ? "Quorvel_Icons_old.asi"
+                            : kCentreTextSites[0].label;
       ++p;
     } else {
       text += *p;

@@ -26,7 +26,9 @@ struct LogLineKind {
   uint8_t section;  // the README's table that lists it (kReadmeSections)
   Weight weight;
   // The line: "%x" stands for "0x" and eight upper-case hex digits, "%s" for
-  // a centre-text site label; every other character stands for itself.
+  // a centre-text site label (it ends the line), "%n" for a module's name (1
+  // to 64 characters from 0x20 to 0x7E, up to the '"' that follows it);
+  // every other character stands for itself.
   const char* pattern;
   const char* note;     // after the line in the README (Markdown), or ""
   const char* meaning;  // Markdown: `code` and *emphasis* only
@@ -41,7 +43,7 @@ const std::vector<LogLineKind>& LogLineKinds();
 struct LogLineMatch {
   const LogLineKind* kind = nullptr;
   std::vector<uint32_t> hex;  // the %x values
-  std::string label;          // the %s value
+  std::string label;          // the %s or %n value
 };
 LogLineMatch MatchLogLine(const std::string& line);
 

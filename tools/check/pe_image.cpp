@@ -13,7 +13,6 @@ constexpr uint32_t kOptionalFixedSize = 0x60;  // through NumberOfRvaAndSizes
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint32_t kResourceDirectory = 2;  // index in the data directories
 
 // Bounds-checked little-endian reads; every caller has checked the range
 // already, the check here only keeps a mistake from reading past the file.
@@ -161,10 +160,6 @@ bool ReadPeLayout(const uint8_t* file, size_t size, PeImage* image, std::string*
   image->imageBase = imageBase;
   image->sizeOfImage = sizeOfImage;
   image->sizeOfHeaders = sizeOfHeaders;
-  image->resourceRva =
-      directories > kResourceDirectory ? r.U32(optional + 0x60 + 8 * kResourceDirectory) : 0;
-  image->resourceSize =
-      directories > kResourceDirectory ? r.U32(optional + 0x64 + 8 * kResourceDirectory) : 0;
   image->sections = std::move(sections);
   image->memory.clear();
   return true;

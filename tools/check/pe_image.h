@@ -28,8 +28,6 @@ struct PeImage {
   uint32_t imageBase = 0;
   uint32_t sizeOfImage = 0;
   uint32_t sizeOfHeaders = 0;
-  uint32_t resourceRva = 0;  // the resource directory (data directory 2); 0 when none
-  uint32_t resourceSize = 0;
   std::vector<Section> sections;
   std::vector<uint8_t> memory;  // sizeOfImage bytes (MapPeImage only)
 };
