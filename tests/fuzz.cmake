@@ -27,7 +27,8 @@ ExternalProject_Add(qi_fuzz_targets
   USES_TERMINAL_BUILD ON)
 
 # name, runs: a few seconds each on the reference machine.
-set(QI_FUZZ_RUNS fuzz_append 50000 fuzz_pe_image 12000 fuzz_log_explain 4000)
+set(QI_FUZZ_RUNS fuzz_append 50000 fuzz_pe_image 12000 fuzz_log_explain 4000
+  fuzz_pe_resources 50000)
 while(QI_FUZZ_RUNS)
   list(POP_FRONT QI_FUZZ_RUNS target runs)
   add_test(NAME fuzz.${target}

@@ -4,8 +4,9 @@
 # (release.checker_version_linux, the Linux build's --version, is the native
 # tree's: tests/check/CMakeLists.txt.)
 # release.checker_explorer: the Windows build under Wine: --version, the
-#   search for VHud.asi without a path, and the wait for Enter in a console
-#   of its own (started by standin_explorer.exe) but not in a shared one.
+#   install check of its own folder (or the current one) without a path,
+#   --game on the install cases, and the wait for Enter in a console of its
+#   own (started by standin_explorer.exe) but not in a shared one.
 # release.archive_in_game_folder: the archive of the Windows build, its
 #   entries (the binaries the build's, byte for byte), SHA256SUMS,
 #   README.txt, CHANGELOG.txt and LICENSE, unpacked into a stand-in game folder where one load of the

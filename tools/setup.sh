@@ -9,7 +9,7 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok
 pkgs=(cmake make g++ g++-multilib g++-mingw-w64-i686 binutils-mingw-w64-i686
       wine wine32:i386 libgtest-dev:i386 libgtest-dev
       libbenchmark-dev:i386 valgrind python3 python3-cairo fonts-dejavu-core
-      clang libclang-rt-14-dev nlohmann-json3-dev
+      clang libclang-rt-14-dev nlohmann-json3-dev libssl-dev
       qemu-system-x86 busybox-static cpio python3-markdown-it)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -193,9 +193,20 @@ TEST_F(CheckCommand, ImageTooSmallForTheRadarExitsOne) {
 
 TEST_F(CheckCommand, UsageAndHelp) {
   const std::string usage =
-      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"a", "b"}, {""}, {"-x"}, {"--verbose"}}) {
+      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n"
+      "       quorvel-check --game GAME-FOLDER\n";
+  // --game goes alone, and takes a folder: never a VHud.asi, nor one beside it.
+  for (const std::vector<std::string>& args : {std::vector<std::string>{},
+                                               {"a", "b"},
+                                               {""},
+                                               {"-x"},
+                                               {"--verbose"},
+                                               {"--game"},
+                                               {"--game", ""},
+                                               {"--game", dir_, "VHud.asi"},
+                                               {"VHud.asi", "--game", dir_},
+                                               {"--game", dir_, "--log", "x.log"},
+                                               {"--game", Write("VHud.asi", Build())}}) {
     Outcome r = Exec(QI_CHECK_BINARY, args);
     EXPECT_EQ(r.code, 64);
     EXPECT_EQ(r.out, "");

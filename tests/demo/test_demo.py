@@ -228,6 +228,8 @@ def cmd_default(args):
     c.equal((code, alone_code), (0, 0), "exit codes of the two runs")
     log_file = scenario.log_lines(os.path.join(out, "default", "Quorvel_Icons.log"))
     check_default(c, records, alone, log_file)
+    c.equal(demo.check_install(args.root, args.win_dir, os.path.join(out, "default")), 0,
+            "quorvel-check --game on the default run's game folder: a clean install")
     c.equal([(w["screen"], w["quad0"] == w["unpatched0"]) for w in ev(alone, "wheel")],
             [([1280, 1024], True), ([1920, 1080], True), ([2560, 1080], True)],
             "VHud alone: three wheel frames, slots as VHud's own rotation places them")

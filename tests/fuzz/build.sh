@@ -19,7 +19,7 @@ CC=clang CXX=clang++ cmake -S tests/fuzz -B "$OUT" -DCMAKE_BUILD_TYPE=RelWithDeb
 cmake --build "$OUT" -j2
 
 [ "$SECONDS_EACH" -gt 0 ] || exit 0
-for target in fuzz_append fuzz_pe_image fuzz_log_explain; do
+for target in fuzz_append fuzz_pe_image fuzz_log_explain fuzz_pe_resources; do
   mkdir -p "$OUT/corpus/$target"
   echo "== $target: ${SECONDS_EACH} s"
   (cd "$OUT" && "./$target" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 \

@@ -11,7 +11,8 @@
 // Beyond crashes and undefined behaviour it checks what a caller relies on:
 // a refusal always has a reason; an accepted file's memory is SizeOfImage
 // bytes (at most the limit), starts with the file's headers, and holds the
-// sections in order, inside the image, each with its file bytes.
+// sections in order, inside the image, each with its file bytes; and bytes
+// read by RVA from the file (ReadAtRva) are the mapped image's.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -133,6 +134,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (s.mappedSize != 0 &&
         memcmp(image.memory.data() + s.virtualAddress, exact + s.rawPointer, s.mappedSize) != 0) {
       Fail("a section's bytes are not its file bytes");
+    }
+  }
+  // Reading by RVA from the file gives the bytes the mapped image holds.
+  for (const check::Section& s : image.sections) {
+    for (uint32_t rva : {s.virtualAddress, s.virtualAddress + s.virtualSize - 16}) {
+      uint8_t got[16];
+      if (check::ReadAtRva(image, exact, file.size(), rva, 16, got) &&
+          (uint64_t{rva} + 16 > image.sizeOfImage ||
+           memcmp(got, image.memory.data() + rva, 16) != 0)) {
+        Fail("bytes read by RVA are not the mapped image's");
+      }
     }
   }
   check::Analysis analysis =

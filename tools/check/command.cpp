@@ -9,6 +9,8 @@
 
 #include "check/check.h"
 #include "check/file_size.h"
+#include "check/folder.h"
+#include "check/install.h"
 #include "check/log_explain.h"
 #include "check/pe_image.h"
 
@@ -16,7 +18,7 @@ namespace check {
 
 bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, std::string* error) {
   const std::string tooLarge = "file larger than " + std::to_string(limit >> 20) + " MiB";
-  FILE* file = fopen(path, "rb");
+  FILE* file = OpenForReading(path);
   if (file == nullptr) {
     *error = std::string("cannot open: ") + strerror(errno);
     return false;
@@ -63,7 +65,17 @@ bool EndsWithLog(const std::string& path) {
   return end == ".log";
 }
 
-// The VHud check of `path`: its report, or why there is none.
+// A file, not a folder: --game is given a folder, never a VHud.asi.
+bool IsFile(const char* path) {
+  FILE* file = IsFolder(path) ? nullptr : OpenForReading(path);
+  if (file != nullptr) {
+    fclose(file);
+  }
+  return file != nullptr;
+}
+
+}  // namespace
+
 void CheckVHud(const char* path, CommandOutput* result) {
   std::vector<uint8_t> data;
   std::string error;
@@ -81,8 +93,6 @@ void CheckVHud(const char* path, CommandOutput* result) {
   result->exitCode = analysis.AllGoIn() && analysis.radarInImage ? kExitAllGoIn : kExitSkipped;
 }
 
-// The explanation of the log at `path`; the exit code is the higher of the
-// two when a VHud check came first.
 void ExplainLogFile(const char* path, CommandOutput* result) {
   LogText log;
   std::string error;
@@ -106,41 +116,46 @@ void ExplainLogFile(const char* path, CommandOutput* result) {
   }
 }
 
-}  // namespace
-
 CommandOutput RunCommand(int argc, const char* const* argv) {
+  const std::string kUsage =
+      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n"
+      "       quorvel-check --game GAME-FOLDER\n";
 #ifdef _WIN32
-  // Without a path, main looks for VHud.asi and the log nearby first.
-  const std::string kUsage =
-      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
+  // Without a path, main checks the game folder it stands in first.
   const char* const kNearby =
-      "Without a path: the VHud.asi beside quorvel-check.exe, else in the current folder,\n"
-      "then the Quorvel_Icons.log found the same way.\n";
+      "Without a path: the install in quorvel-check.exe's folder, or, when no VHud.asi\n"
+      "is there, in the current folder.\n";
 #else
-  const std::string kUsage =
-      "usage: quorvel-check [PATH-TO-VHud.asi] [--log PATH-TO-Quorvel_Icons.log]\n";
   const char* const kNearby = "";
 #endif
   CommandOutput result;
   if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
     result.out = kUsage + "Tells what the Quorvel Icons plug-in would patch in this VHud.asi,\n" +
                  "and explains what it did in the game that wrote the log (a path ending in\n" +
-                 ".log counts as --log).\n" + kNearby +
+                 ".log counts as --log). --game checks the whole install in the game folder:\n" +
+                 "VHud.asi, the plug-in's copies and their bytes, the icons and the log.\n" +
+                 kNearby +
                  "Exit: 0 every patch would go in and the log shows nothing to act on,\n"
                  "1 some patch would be skipped (or VHud is another build, where it would\n"
-                 "change nothing) or the log shows a problem to act on,\n"
-                 "2 unusable file or unreadable log (with both, the higher).\n"
+                 "change nothing) or the log or the install shows a problem to act on,\n"
+                 "2 unusable file or unreadable log, or no VHud.asi (with both, the higher).\n"
                  "--version prints the version.\n";
     result.exitCode = kExitAllGoIn;
+    return result;
+  }
+  if (argc == 3 && strcmp(argv[1], "--game") == 0 && argv[2][0] != '\0' && !IsFile(argv[2])) {
+    CheckInstall(argv[2], ThisBuildsPlugin(), &result);
     return result;
   }
   const char* vhud = nullptr;
   const char* log = nullptr;
   bool usable = argc > 1;
   for (int i = 1; i < argc && usable; ++i) {
+    // --game goes alone: with a VHud.asi or a log it would check two installs.
+    usable = strcmp(argv[i], "--game") != 0;
     const char*& slot = strcmp(argv[i], "--log") == 0 || EndsWithLog(argv[i]) ? log : vhud;
     const char* path = strcmp(argv[i], "--log") == 0 ? (i + 1 < argc ? argv[++i] : "") : argv[i];
-    usable = slot == nullptr && path[0] != '\0' && (path[0] != '-' || path != argv[i]);
+    usable = usable && slot == nullptr && path[0] != '\0' && (path[0] != '-' || path != argv[i]);
     slot = path;
   }
   if (!usable) {

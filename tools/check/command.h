@@ -28,4 +28,11 @@ constexpr size_t kMaxFileSize = 256u << 20;
 // once more than `limit` bytes have come. False with a one-line reason.
 bool ReadWholeFile(const char* path, size_t limit, std::vector<uint8_t>* data, std::string* error);
 
+// The VHud check of the file at `path`: its report appended to result->out,
+// or its one error line to result->err; result->exitCode raised to its own.
+void CheckVHud(const char* path, CommandOutput* result);
+
+// The explanation of the log at `path`, appended the same way.
+void ExplainLogFile(const char* path, CommandOutput* result);
+
 }  // namespace check

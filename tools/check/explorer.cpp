@@ -2,6 +2,11 @@
 
 #include <stdio.h>
 #include <windows.h>
+// windows.h first
+#include <shellapi.h>
+
+#include "check/folder.h"
+#include "check/install.h"
 
 namespace check {
 namespace {
@@ -9,54 +14,72 @@ namespace {
 // The folder part of a path, without the last separator.
 std::string FolderOf(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string Join(const std::string& folder, const char* name) {
-  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
-    return folder + "\\" + name;
+  if (slash == std::string::npos) {
+    return std::string();
   }
-  return folder + name;
-}
-
-bool IsFile(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  // A drive's root keeps its separator: "C:" alone is that drive's current folder.
+  return path.substr(0, slash > 0 && path[slash - 1] == ':' ? slash + 1 : slash);
 }
 
 // The path of this program; empty when it does not fit the longest path.
 std::string OwnPath() {
-  std::string buffer(32768, '\0');
-  DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-  return n == 0 || n >= buffer.size() ? std::string() : buffer.substr(0, n);
+  std::wstring buffer(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+  return n == 0 || n >= buffer.size() ? std::string() : Utf8Of(buffer.data(), n);
 }
 
 std::string CurrentFolder() {
-  DWORD need = GetCurrentDirectoryA(0, nullptr);
+  DWORD need = GetCurrentDirectoryW(0, nullptr);
   if (need == 0) {
     return std::string();
   }
-  std::string buffer(need, '\0');
-  DWORD n = GetCurrentDirectoryA(need, buffer.data());
-  return n == 0 || n >= need ? std::string() : buffer.substr(0, n);
+  std::wstring buffer(need, L'\0');
+  DWORD n = GetCurrentDirectoryW(need, buffer.data());
+  return n == 0 || n >= need ? std::string() : Utf8Of(buffer.data(), n);
+}
+
+bool HoldsVHud(const std::string& folder) {
+  return !folder.empty() && !SearchGameFolder(folder).vhud.empty();
 }
 
 }  // namespace
 
-bool FindNearby(const char* name, std::string* path, std::string* error) {
+std::vector<std::string> WideArguments() {
+  std::vector<std::string> args;
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  for (int i = 0; wide != nullptr && i < count; ++i) {
+    args.push_back(Utf8Of(wide[i], wcslen(wide[i])));
+  }
+  LocalFree(wide);
+  if (args.empty()) {
+    args.push_back("quorvel-check");
+  }
+  return args;
+}
+
+std::string GameFolderNearby() {
   const std::string own = FolderOf(OwnPath());
+  if (HoldsVHud(own)) {
+    return own;
+  }
   const std::string current = CurrentFolder();
-  for (const std::string& folder : {own, current}) {
-    if (!folder.empty() && IsFile(Join(folder, name))) {
-      *path = Join(folder, name);
-      return true;
-    }
+  return HoldsVHud(current) || own.empty() ? current : own;
+}
+
+namespace {
+UINT gConsoleCodePage = 0;
+}  // namespace
+
+void UseUtf8Console() {
+  gConsoleCodePage = GetConsoleOutputCP();
+  SetConsoleOutputCP(CP_UTF8);
+}
+
+void RestoreConsole() {
+  if (gConsoleCodePage != 0) {
+    SetConsoleOutputCP(gConsoleCodePage);
   }
-  *error = std::string("no ") + name + " beside quorvel-check.exe (" + own + ")";
-  if (current != own) {
-    *error += " or in the current folder (" + current + ")";
-  }
-  return false;
 }
 
 bool OwnsConsole() {

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "check/file_size.h"
+#include "check/folder.h"
 #include "check/log_explain.h"
 #include "check/log_lines.h"
 #include "wheel/sites.h"
@@ -125,7 +126,7 @@ bool ReadLinePieces(const std::string& line, LinePieces* pieces) {
 }
 
 bool ReadLogPrefix(const char* path, size_t prefix, LogText* log, std::string* error) {
-  FILE* file = fopen(path, "rb");
+  FILE* file = OpenForReading(path);
   if (file == nullptr) {
     *error = std::string("cannot open: ") + strerror(errno);
     return false;

@@ -2,21 +2,24 @@
 // would do with the VHud.asi at PATH, and the log lines it would write.
 // quorvel-check --log LOG (or a path ending in .log): explains what the
 // plug-in did in the game that wrote LOG (check/log_explain.h); both may be
-// given. quorvel-check --version prints the version. The Windows build
-// without PATH checks the VHud.asi beside it (or in the current folder),
-// then explains the Quorvel_Icons.log found the same way, and in a console
-// of its own waits for Enter before it ends (tools/check/explorer.h).
+// given. quorvel-check --game FOLDER: checks the install in the game folder
+// (check/install.h). quorvel-check --version prints the version. The Windows
+// build without arguments checks the install in the folder it stands in (or,
+// when no VHud.asi is there, in the current folder), and in a console of its
+// own waits for Enter before it ends (tools/check/explorer.h).
 //
 // Exit codes: 0 every patch would go in and the log shows nothing to act
 // on; 1 some patch would be skipped (or the radar and wheel bytes lie past
-// the image), or the log shows a problem a player can act on; 2 the file is
-// not a usable PE32 image or cannot be read, or the log cannot be read or is
-// not this build's (or the report cannot be written, or, without PATH, there
-// is neither file); 64 wrong command line. With both files, the higher.
+// the image), or the log or the install shows a problem a player can act
+// on; 2 the file is not a usable PE32 image or cannot be read, or the log
+// cannot be read or is not this build's (or the report cannot be written, or
+// the install has no VHud.asi); 64 wrong command line. With both files, the
+// higher.
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "check/check.h"
 #include "check/command.h"
@@ -32,36 +35,24 @@ int Run(int argc, char** argv) {
     printf("quorvel-check %s\n", QI_VERSION);
     return fflush(stdout) == 0 ? check::kExitAllGoIn : check::kExitBadImage;
   }
-  const char* const* args = argv;
 #ifdef _WIN32
-  // Double-clicked: the VHud.asi and the log nearby. No VHud.asi is an
-  // error even when a log is explained.
-  std::string vhud, log, error, noLog;
-  const char* nearby[4] = {argv[0]};
-  bool noVHud = false;
-  if (argc == 1) {
-    noVHud = !check::FindNearby("VHud.asi", &vhud, &error);
-    const bool hasLog = check::FindNearby("Quorvel_Icons.log", &log, &noLog);
-    if (noVHud) {
-      fprintf(stderr, "quorvel-check: %s\n", error.c_str());
-      if (!hasLog) {
-        return check::kExitBadImage;
-      }
-    } else {
-      nearby[argc++] = vhud.c_str();
-    }
-    if (hasLog) {
-      nearby[argc++] = "--log";
-      nearby[argc++] = log.c_str();
-    }
-    args = nearby;
+  // Every argument as UTF-8, from the wide command line; double-clicked, the
+  // game folder nearby.
+  const std::vector<std::string> wide = check::WideArguments();
+  check::UseUtf8Console();
+  std::vector<const char*> args;
+  for (const std::string& a : wide) {
+    args.push_back(a.c_str());
   }
-#endif
-  check::CommandOutput run = check::RunCommand(argc, args);
-#ifdef _WIN32
-  if (noVHud && run.exitCode < check::kExitBadImage) {
-    run.exitCode = check::kExitBadImage;
+  std::string folder;
+  if (args.size() == 1) {
+    folder = check::GameFolderNearby();
+    args.push_back("--game");
+    args.push_back(folder.c_str());
   }
+  check::CommandOutput run = check::RunCommand(static_cast<int>(args.size()), args.data());
+#else
+  check::CommandOutput run = check::RunCommand(argc, argv);
 #endif
   fputs(run.err.c_str(), stderr);
   if (fwrite(run.out.data(), 1, run.out.size(), stdout) != run.out.size() || fflush(stdout) != 0) {
@@ -79,6 +70,7 @@ int main(int argc, char** argv) {
   if (check::OwnsConsole()) {
     check::WaitForEnter();
   }
+  check::RestoreConsole();
 #endif
   return code;
 }

@@ -51,7 +51,7 @@ std::string Hex(uint32_t value) {
   return text;
 }
 
-bool MapPeImage(const uint8_t* file, size_t size, PeImage* image, std::string* error) {
+bool ReadPeLayout(const uint8_t* file, size_t size, PeImage* image, std::string* error) {
   const Reader r = {file, size};
   if (size < 0x40) {
     return Fail(error, "too short for a DOS header (" + std::to_string(size) + " bytes)");
@@ -160,15 +160,50 @@ bool MapPeImage(const uint8_t* file, size_t size, PeImage* image, std::string* e
   image->imageBase = imageBase;
   image->sizeOfImage = sizeOfImage;
   image->sizeOfHeaders = sizeOfHeaders;
-  image->memory.assign(sizeOfImage, 0);
-  memcpy(image->memory.data(), file, sizeOfHeaders);
-  for (const Section& s : sections) {
+  image->sections = std::move(sections);
+  image->memory.clear();
+  return true;
+}
+
+bool MapPeImage(const uint8_t* file, size_t size, PeImage* image, std::string* error) {
+  if (!ReadPeLayout(file, size, image, error)) {
+    return false;
+  }
+  image->memory.assign(image->sizeOfImage, 0);
+  memcpy(image->memory.data(), file, image->sizeOfHeaders);
+  for (const Section& s : image->sections) {
     if (s.mappedSize != 0) {
       memcpy(image->memory.data() + s.virtualAddress, file + s.rawPointer, s.mappedSize);
     }
   }
-  image->sections = std::move(sections);
   return true;
+}
+
+bool ReadAtRva(const PeImage& layout, const uint8_t* file, size_t size, uint32_t rva,
+               uint32_t length, uint8_t* out) {
+  const uint64_t end = uint64_t{rva} + length;
+  if (end <= layout.sizeOfHeaders) {
+    if (end > size) {
+      return false;
+    }
+    memcpy(out, file + rva, length);
+    return true;
+  }
+  for (const Section& s : layout.sections) {
+    if (rva < s.virtualAddress || end > uint64_t{s.virtualAddress} + s.virtualSize) {
+      continue;
+    }
+    // Past the section's file bytes the loader fills zeros.
+    const uint32_t from = rva - s.virtualAddress;
+    const uint32_t mapped = from < s.mappedSize ? s.mappedSize - from : 0;
+    const uint32_t copied = mapped < length ? mapped : length;
+    if (copied != 0) {
+      memcpy(out, file + s.rawPointer + from, copied);
+    }
+    memset(out + copied, 0, length - copied);
+    return true;
+  }
+  return false;
 }
 
 std::string PlaceOf(const PeImage& image, uint32_t offset) {

@@ -29,7 +29,7 @@ struct PeImage {
   uint32_t sizeOfImage = 0;
   uint32_t sizeOfHeaders = 0;
   std::vector<Section> sections;
-  std::vector<uint8_t> memory;  // sizeOfImage bytes
+  std::vector<uint8_t> memory;  // sizeOfImage bytes (MapPeImage only)
 };
 
 // "0x" and eight upper-case hexadecimal digits, as the plug-in writes values.
@@ -39,6 +39,16 @@ std::string Hex(uint32_t value);
 // image out. False with a one-line reason when the file is not a usable
 // 32-bit x86 PE32 image.
 bool MapPeImage(const uint8_t* file, size_t size, PeImage* image, std::string* error);
+
+// The same checks and layout without laying the image out in memory, for
+// files read only in part.
+bool ReadPeLayout(const uint8_t* file, size_t size, PeImage* image, std::string* error);
+
+// The `length` bytes at image offset `rva` of a file checked by ReadPeLayout,
+// as the loader maps them (zeros past a section's file bytes). False when
+// they do not lie within the headers or within one section.
+bool ReadAtRva(const PeImage& layout, const uint8_t* file, size_t size, uint32_t rva,
+               uint32_t length, uint8_t* out);
 
 // Name of what holds image offset `offset`: a section's name, "headers", or
 // "no section".

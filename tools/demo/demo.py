@@ -4,13 +4,17 @@
   demo.py [--root DIR] [--win-dir DIR] [--out DIR] [--scenario FILE]
 
 Runs the default scenario (scenarios/default.toml) and VHud alone
-(scenarios/vhud_alone.toml), checks what the runs show, draws the layout
+(scenarios/vhud_alone.toml), checks what the runs show and, with
+quorvel-check --game, the install in the default run's game folder (its two
+icons written by the demo; the stand-in VHud does not read them), draws the layout
 preview and prints the plug-in's log step by step, the checks, a summary and
 the paths of what it wrote (under --out, default build/demo).
 """
 import argparse
 import os
+import shutil
 import struct
+import subprocess
 import sys
 import time
 
@@ -20,6 +24,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tools", "preview"))
 import scenario as scenario_mod  # noqa: E402
 import wine  # noqa: E402
+from png import write_png  # noqa: E402
 
 # One pass of the worker's second phase is the four installers and a 500 ms
 # sleep; a site put back at any moment is patched again by the end of the
@@ -223,6 +228,24 @@ def story(records):
     return out
 
 
+def check_install(root, win_dir, game_dir):
+    """The game folder of a run made a whole install: the VHud.asi and the
+    plug-in the game loaded beside it, and two small icons in VHud/icons.
+    Returns quorvel-check.exe --game's exit code on it (under Wine)."""
+    icons = os.path.join(game_dir, "VHud", "icons")
+    os.makedirs(icons, exist_ok=True)
+    for name in ("VHud.asi", "Quorvel_Icons.asi"):
+        shutil.copy(os.path.join(win_dir, name), game_dir)
+    write_png(os.path.join(icons, "health_icon.png"), 32, 32, (0xD0, 0x30, 0x30, 0xFF))
+    write_png(os.path.join(icons, "armour_icon.png"), 32, 32, (0x30, 0x60, 0xD0, 0xFF))
+    out_path = os.path.join(game_dir, "install_check.txt")
+    with open(out_path, "wb") as out:
+        return subprocess.run(["wine", os.path.join(win_dir, "quorvel-check.exe"), "--game",
+                               "Z:" + game_dir.replace("/", "\\")],
+                              env=wine.env(root), stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=subprocess.STDOUT, timeout=wine.RUN_TIMEOUT).returncode
+
+
 def run_demo(root, win_dir, out_dir, scenario_path, quiet=False):
     started = time.time()
     if not wine.boot(root):
@@ -238,6 +261,9 @@ def run_demo(root, win_dir, out_dir, scenario_path, quiet=False):
     facts = check_default(records, scenario_mod.log_lines(log_path))
     facts.check(alone_code == 0 and len(events(alone_records, "wheel")) == 3,
                 "VHud alone drew its wheel at 3 screen sizes (for the preview)")
+    facts.check(check_install(root, win_dir, default_dir) == 0,
+                "quorvel-check --game on the game folder: a clean install, exit 0 "
+                "(default/install_check.txt)")
     import preview  # noqa: E402  (pycairo, /usr/bin/python3)
     png, svg, _ = preview.write([trace, alone_trace], preview.SCREENS,
                                 os.path.join(out_dir, "preview"))
@@ -271,7 +297,9 @@ def run_demo(root, win_dir, out_dir, scenario_path, quiet=False):
     for s in summary:
         print("  " + s)
     print("\nWritten:")
-    for what, path in (("log", log_path), ("trace", trace), ("VHud alone trace", alone_trace),
+    for what, path in (("log", log_path), ("install check", os.path.join(default_dir,
+                                                                         "install_check.txt")),
+                       ("trace", trace), ("VHud alone trace", alone_trace),
                        ("preview", png), ("preview", svg)):
         print("  %-17s %s" % (what, os.path.relpath(path, os.getcwd())))
     with open(os.path.join(out_dir, "summary.txt"), "w") as f:
