@@ -15,7 +15,7 @@ set(QI_HOST_TESTS
   "^release[.]reproducible$"
   "^release[.]checker_explains_demo_log$"
   "^demo[.](scenario_errors|preview|log_rules)$"
-  "^fuzz[.]fuzz_(pe_image|log_explain)$"
+  "^fuzz[.]fuzz_(pe_image|log_explain|pe_resources)$"
   "^vm[.](streams_and_status|second_cpu)$")
 
 function(qi_label_tests)

@@ -63,11 +63,13 @@ bool ReadBlock(const uint8_t* info, uint32_t at, uint32_t end, const char* key, 
   return true;
 }
 
-// The first child of `parent` with that key.
-bool FindChild(const uint8_t* info, const Block& parent, const char* key, Block* child) {
+// Whether `visit` takes one of the child blocks of `parent`, walked in order
+// (at most kMaxChildren; a child shorter than its own header ends the walk).
+template <typename Visit>
+bool AnyChild(const uint8_t* info, const Block& parent, Visit visit) {
   uint32_t at = parent.children;
   for (uint32_t i = 0; i < kMaxChildren && at + 6u <= parent.end; ++i) {
-    if (ReadBlock(info, at, parent.end, key, child)) {
+    if (visit(at)) {
       return true;
     }
     uint32_t length = Word16(info + at);
@@ -79,29 +81,26 @@ bool FindChild(const uint8_t* info, const Block& parent, const char* key, Block*
   return false;
 }
 
+// The first child of `parent` with that key.
+bool FindChild(const uint8_t* info, const Block& parent, const char* key, Block* child) {
+  return AnyChild(info, parent,
+                  [&](uint32_t at) { return ReadBlock(info, at, parent.end, key, child); });
+}
+
 // Whether any string table of StringFileInfo has ProductName "Quorvel Icons".
 bool HasProductName(const uint8_t* info, const Block& root) {
   Block fileInfo;
   if (!FindChild(info, root, "StringFileInfo", &fileInfo)) {
     return false;
   }
-  uint32_t at = fileInfo.children;
-  for (uint32_t i = 0; i < kMaxChildren && at + 6u <= fileInfo.end; ++i) {
+  return AnyChild(info, fileInfo, [&](uint32_t at) {
     Block table;
     Block name;
     uint32_t after = 0;
-    if (ReadBlock(info, at, fileInfo.end, nullptr, &table) &&
-        FindChild(info, table, "ProductName", &name) &&
-        TextIs(info, name.value, name.end, kProductName, &after)) {
-      return true;
-    }
-    uint32_t length = Word16(info + at);
-    if (length < 6u) {
-      return false;
-    }
-    at = Align4(at + length);
-  }
-  return false;
+    return ReadBlock(info, at, fileInfo.end, nullptr, &table) &&
+           FindChild(info, table, "ProductName", &name) &&
+           TextIs(info, name.value, name.end, kProductName, &after);
+  });
 }
 
 }  // namespace

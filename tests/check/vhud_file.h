@@ -154,4 +154,11 @@ inline std::vector<uint8_t> BuildOtherBuild(uint32_t base = kDefaultBase) {
   return f;
 }
 
+// E8/E9 and the displacement from image offset `site` to absolute `target`.
+inline std::vector<uint8_t> Rel(uint8_t opcode, uint32_t base, uint32_t site, uint32_t target) {
+  uint32_t d = target - (base + site + 5);
+  return {opcode, static_cast<uint8_t>(d), static_cast<uint8_t>(d >> 8),
+          static_cast<uint8_t>(d >> 16), static_cast<uint8_t>(d >> 24)};
+}
+
 }  // namespace vhudfile

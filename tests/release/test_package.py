@@ -44,6 +44,7 @@ BINARIES = ENTRIES[:2]
 PLAYER_HEADINGS = ["What it does", "The download", "Checking a download", "Installing",
                    "Checking a VHud version: quorvel-check",
                    "What happened in your last game: quorvel-check --log",
+                   "Checking the whole install: quorvel-check --game",
                    "No log, or the plug-in has gone",
                    "Troubleshooting: every line of the log"]
 
