@@ -113,6 +113,9 @@ void SetVhudAttached(uint32_t attached);
 // calling its entry point (DONT_RESOLVE_DLL_REFERENCES), its in-memory-order
 // entry moved to the front of the list under the loader's lock.
 void LoadVhudCopy();
+// Fills `out` (MAX_PATH characters) with the path of `file` in the game's
+// own folder; the step `step` fails when that folder is not known.
+void PathBesideGame(const char* file, const char* step, char* out);
 // Starts (1) or stops (0) a thread that loads and frees standin_churn.dll.
 void SetChurn(uint32_t on);
 // Waits until the churn thread has loaded and freed the DLL `cycles` times

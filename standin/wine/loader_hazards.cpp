@@ -3,6 +3,7 @@
 // entry point has not yet been called, a second "VHud.asi" never initialised
 // ahead of it, the loader list changing under a walk, and two threads writing
 // the log at once.
+#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
@@ -96,15 +97,21 @@ void SetVhudAttached(uint32_t attached) {
   Emit(line);
 }
 
+void PathBesideGame(const char* file, const char* step, char* out) {
+  const DWORD length = GetModuleFileNameA(nullptr, out, MAX_PATH);
+  char* slash = length != 0 && length < MAX_PATH ? strrchr(out, '\\') : nullptr;
+  if (slash == nullptr || slash + 1 + strlen(file) + 1 > out + MAX_PATH) {
+    char what[96];
+    snprintf(what, sizeof(what), "%s: the game's folder is not known", step);
+    Fail(kExitLoad, what);
+  }
+  strcpy(slash + 1, file);
+}
+
 void LoadVhudCopy() {
   // standin_churn.dll lies beside the game's executable.
   char source[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, source, sizeof(source));
-  char* slash = length != 0 && length < sizeof(source) ? strrchr(source, '\\') : nullptr;
-  if (slash == nullptr || slash + sizeof("standin_churn.dll") > source + sizeof(source)) {
-    Fail(kExitLoad, "vhud-copy: the game's folder is not known");
-  }
-  strcpy(slash + 1, "standin_churn.dll");
+  PathBesideGame("standin_churn.dll", "vhud-copy", source);
   CreateDirectoryA("copy", nullptr);
   char path[MAX_PATH];
   if (!CopyFileA(source, "copy\\VHud.asi", FALSE) ||

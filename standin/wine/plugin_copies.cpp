@@ -93,12 +93,7 @@ void LoadPluginCopy(const char* name, bool marked) {
   CountCallsByModule();
   ReservePreferredRange();
   char source[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, source, sizeof(source));
-  char* slash = length != 0 && length < sizeof(source) ? strrchr(source, '\\') : nullptr;
-  if (slash == nullptr || slash + sizeof("Quorvel_Icons.asi") > source + sizeof(source)) {
-    Fail(kExitLoad, "plugin-copy: the game's folder is not known");
-  }
-  strcpy(slash + 1, "Quorvel_Icons.asi");
+  PathBesideGame("Quorvel_Icons.asi", "plugin-copy", source);
   char path[MAX_PATH];
   if (!CopyFileA(source, name, FALSE) || GetFullPathNameA(name, sizeof(path), path, nullptr) == 0) {
     Fail(kExitLoad, "plugin-copy: the copy could not be made");
