@@ -4,14 +4,13 @@
 #include "log/log.h"
 #include "platform/copy_mark.h"
 #include "platform/loader_list.h"
+#include "platform/own_image.h"
 #include "platform/platform.h"
 #include "platform/region_answers.h"
 #include "state/plugin_state.h"
 
 namespace {
 
-constexpr uint32_t kLfanew = 0x3C;
-constexpr uint32_t kSizeOfImage = 0x50;  // from the NT signature
 // Names are cut at this many characters.
 constexpr uint32_t kMaxNameUnits = 64;
 
@@ -30,21 +29,6 @@ struct ModuleReader {
   }
 };
 
-uint32_t Word(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// Whether this copy's own state lies in the image at `base`.
-bool IsThisImage(const ModuleReader& read) {
-  uint8_t word[4];
-  if (!read(kLfanew, 4, word) || !read(Word(word) + kSizeOfImage, 4, word)) {
-    return false;
-  }
-  const uintptr_t own = reinterpret_cast<uintptr_t>(&gState);
-  return own - read.base < Word(word);
-}
-
 // What the listed module at `node` is: another copy whose entry point the
 // loader has called, or no copy. A copy mapped without its entry point
 // having run (or whose entry point runs now) is none yet.
@@ -52,9 +36,13 @@ CopyKind OtherCopyAt(uintptr_t node, RegionAnswers& answers) {
   if ((loader::Load<uint32_t>(node + loader::kNodeFlags) & loader::kEntryPointCalled) == 0) {
     return CopyKind::NotACopy;
   }
-  const ModuleReader read = {&answers, loader::Load<uintptr_t>(node + loader::kNodeDllBase)};
-  const CopyKind kind = IdentifyCopy(read).kind;
-  return kind != CopyKind::NotACopy && !IsThisImage(read) ? kind : CopyKind::NotACopy;
+  // This copy is listed at its own image base, whether or not the loader
+  // has set its flag yet.
+  const uintptr_t base = loader::Load<uintptr_t>(node + loader::kNodeDllBase);
+  if (base == OwnImageBase()) {
+    return CopyKind::NotACopy;
+  }
+  return IdentifyCopy(ModuleReader{&answers, base}).kind;
 }
 
 bool AlreadyNamed(uintptr_t base) {

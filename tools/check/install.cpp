@@ -18,9 +18,10 @@
 namespace check {
 namespace {
 
+// The plug-in draws icons of 1 to 4096 pixels a side.
 constexpr uint32_t kMaxIconSide = 4096;
 // An .asi file beyond this is not read: the plug-in is some kilobytes.
-constexpr size_t kMaxCopySize = 64u << 20;  // the plug-in draws icons of 1 to 4096 pixels a side
+constexpr size_t kMaxCopySize = 64u << 20;
 
 // The report's lines and the highest finding so far.
 struct Findings {
